@@ -1,0 +1,80 @@
+// POSIX stand-in for the Windows file handle functions: paths are Windows-1250 and converted to
+// UTF-8; handles are file descriptors.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "platform/paths-posix.h"
+#include "windows.h"
+
+namespace {
+
+HANDLE ToHandle(int Fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd)); }
+int ToFd(HANDLE H) { return static_cast<int>(reinterpret_cast<std::intptr_t>(H)); }
+
+DWORD ErrorFromErrno(int Error) {
+  switch (Error) {
+    case ENOENT:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    default:
+      return 31;  // a device attached to the system is not functioning
+  }
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPVOID,
+                   DWORD dwCreationDisposition, DWORD, HANDLE) {
+  int Flags = O_CLOEXEC;
+  if (dwCreationDisposition == CREATE_ALWAYS) Flags |= O_CREAT | O_TRUNC;
+  Flags |= (dwDesiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+  const int Fd = ::open(SystemPath(lpFileName).c_str(), Flags, 0644);
+  if (Fd < 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  return ToHandle(Fd);
+}
+
+BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
+               DWORD* lpNumberOfBytesWritten, LPVOID) {
+  const char* Data = static_cast<const char*>(lpBuffer);
+  DWORD Done = 0;
+  while (Done < nNumberOfBytesToWrite) {
+    const ssize_t N = ::write(ToFd(hFile), Data + Done, nNumberOfBytesToWrite - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) {
+      SetLastError(N < 0 ? ErrorFromErrno(errno) : ERROR_DISK_FULL);
+      if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = Done;
+      return FALSE;
+    }
+    Done += static_cast<DWORD>(N);
+  }
+  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = Done;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  if (hObject == INVALID_HANDLE_VALUE || hObject == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (::close(ToFd(hObject)) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
+}

@@ -1,0 +1,243 @@
+// POSIX stand-in for the Windows environment, module and file functions. Texts cross the boundary
+// as Windows-1250 and reach the system as UTF-8.
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/codepage.h"
+#include "platform/paths-posix.h"
+#include "windows.h"
+
+namespace {
+
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+constexpr DWORD ERROR_BUSY = 170;
+constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+
+thread_local DWORD LastError = ERROR_SUCCESS;
+
+std::string CurrentDirectory() {
+  std::error_code Error;
+  const std::filesystem::path Path = std::filesystem::current_path(Error);
+  return Error ? std::string("/") : Path.string();
+}
+
+// The directory the process started in; relative program paths are resolved against it even
+// after the program has changed its current directory.
+const std::string& StartupDirectory() {
+  static const std::string Directory = CurrentDirectory();
+  return Directory;
+}
+
+// Captures the start-up directory while static objects are initialised, before any code of the
+// program can change the current directory.
+[[maybe_unused]] const bool StartupDirectoryCaptured = !StartupDirectory().empty();
+
+char LowerAscii(char C) { return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C; }
+
+// Windows matches variable names without regard to the case of the ASCII letters.
+bool EqualNoCase(std::string_view A, std::string_view B) {
+  if (A.size() != B.size()) return false;
+  for (std::size_t I = 0; I < A.size(); ++I) {
+    if (LowerAscii(A[I]) != LowerAscii(B[I])) return false;
+  }
+  return true;
+}
+
+// The value of the variable Name as the system holds it; an exact match of the name is preferred
+// to one that differs in case only.
+std::optional<std::string> FindVariable(const std::string& Name) {
+  const char* Found = nullptr;
+  for (char** Entry = environ; Entry != nullptr && *Entry != nullptr; ++Entry) {
+    const char* Equals = std::strchr(*Entry, '=');
+    if (Equals == nullptr) continue;
+    const std::string_view Key(*Entry, static_cast<std::size_t>(Equals - *Entry));
+    if (Key == Name) return std::string(Equals + 1);
+    if (Found == nullptr && EqualNoCase(Key, Name)) Found = Equals + 1;
+  }
+  if (Found == nullptr) return std::nullopt;
+  return std::string(Found);
+}
+
+std::string ProcessorArchitecture() {
+  utsname System{};
+  if (uname(&System) != 0) return "";
+  const std::string_view Machine = System.machine;
+  if (Machine == "x86_64") return "AMD64";
+  if (Machine == "aarch64" || Machine == "arm64") return "ARM64";
+  if (Machine.size() == 4 && Machine[0] == 'i' && Machine.substr(2) == "86") return "x86";
+  return std::string(Machine);
+}
+
+// What stands for the Windows variables that the system does not set.
+std::optional<std::string> StandInVariable(const std::string& Name) {
+  if (EqualNoCase(Name, "temp")) {
+    const char* TempDir = std::getenv("TMPDIR");
+    return std::string(TempDir != nullptr && *TempDir != '\0' ? TempDir : "/tmp");
+  }
+  if (EqualNoCase(Name, "processor_architecture")) return ProcessorArchitecture();
+  if (EqualNoCase(Name, "CommonProgramFiles") || EqualNoCase(Name, "CommonProgramFiles(x86)")) {
+    return std::string("/opt");
+  }
+  return std::nullopt;
+}
+
+// Copies Value with its terminating zero when it fits; returns its length then, and otherwise the
+// size needed including the zero, as the Windows environment functions do.
+DWORD CopyWhenItFits(const std::string& Value, LPSTR Buffer, DWORD Size) {
+  const DWORD Length = static_cast<DWORD>(Value.size());
+  if (Buffer == nullptr || Size <= Length) return Length + 1;
+  std::memcpy(Buffer, Value.data(), Length);
+  Buffer[Length] = '\0';
+  return Length;
+}
+
+// Copies what fits of Value and always ends with a zero; a cut value sets
+// ERROR_INSUFFICIENT_BUFFER and returns Size, as GetModuleFileNameA does.
+DWORD CopyTruncated(const std::string& Value, LPSTR Buffer, DWORD Size) {
+  if (Buffer == nullptr || Size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  const bool Fits = Value.size() < Size;
+  const std::size_t Count = Fits ? Value.size() : Size - 1;
+  std::memcpy(Buffer, Value.data(), Count);
+  Buffer[Count] = '\0';
+  if (Fits) return static_cast<DWORD>(Count);
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return Size;
+}
+
+bool IsDirectory(const std::string& Path) {
+  struct stat Status {};
+  return ::stat(Path.c_str(), &Status) == 0 && S_ISDIR(Status.st_mode);
+}
+
+// The directory part of a path: what comes before its last component.
+std::string ParentDirectory(std::string Path) {
+  while (Path.size() > 1 && Path.back() == '/') Path.pop_back();
+  const std::size_t Slash = Path.rfind('/');
+  if (Slash == std::string::npos) return ".";
+  return Slash == 0 ? "/" : Path.substr(0, Slash);
+}
+
+BOOL Fail(int Error, const std::string& Path) {
+  SetLastError(WindowsErrorFromErrno(Error, Path));
+  return FALSE;
+}
+
+}  // namespace
+
+std::string SystemPath(LPCSTR Path) {
+  std::string Result = ToUtf8(Path != nullptr ? Path : "");
+  for (char& C : Result) {
+    if (C == '\\') C = '/';
+  }
+  return Result;
+}
+
+DWORD WindowsErrorFromErrno(int Error, const std::string& Path) {
+  switch (Error) {
+    case ENOENT:
+      return !Path.empty() && IsDirectory(ParentDirectory(Path)) ? ERROR_FILE_NOT_FOUND
+                                                                 : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case EEXIST:
+      return ERROR_ALREADY_EXISTS;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case ENOTEMPTY:
+      return ERROR_DIR_NOT_EMPTY;
+    case EBUSY:
+      return ERROR_BUSY;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
+    case ENOEXEC:
+      return ERROR_BAD_EXE_FORMAT;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize) {
+  const std::string Name = ToUtf8(lpName != nullptr ? lpName : "");
+  std::optional<std::string> Value = Name.empty() ? std::nullopt : FindVariable(Name);
+  if (!Value) Value = StandInVariable(Name);
+  if (!Value) {
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    return 0;
+  }
+  return CopyWhenItFits(FromUtf8(*Value), lpBuffer, nSize);
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR lpFilename, DWORD nSize) {
+  std::filesystem::path Path(program_invocation_name != nullptr ? program_invocation_name : "");
+  if (Path.is_relative()) Path = std::filesystem::path(StartupDirectory()) / Path;
+  return CopyTruncated(FromUtf8(Path.lexically_normal().string()), lpFilename, nSize);
+}
+
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID) {
+  const std::string Path = SystemPath(lpPathName);
+  if (::mkdir(Path.c_str(), 0777) != 0) return Fail(errno, Path);
+  return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName) {
+  const std::string Path = SystemPath(lpFileName);
+  struct stat Status {};
+  if (::stat(Path.c_str(), &Status) != 0) {
+    Fail(errno, Path);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return S_ISDIR(Status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName) {
+  const std::string Path = SystemPath(lpFileName);
+  if (::unlink(Path.c_str()) != 0) return Fail(errno, Path);
+  return TRUE;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
+  const std::string Path = SystemPath(lpPathName);
+  if (::chdir(Path.c_str()) != 0) return Fail(errno, Path);
+  return TRUE;
+}
+
+DWORD GetLastError() { return LastError; }
+
+void SetLastError(DWORD dwErrCode) { LastError = dwErrCode; }

@@ -1,0 +1,67 @@
+// POSIX stand-in for the parts of the Windows API that the program calls. Texts are
+// Windows-1250 bytes; the implementation converts them to and from UTF-8 for the system.
+#pragma once
+
+#include <cstdint>
+
+using BOOL = int;
+using DWORD = std::uint32_t;
+using WORD = std::uint16_t;
+using LPCSTR = const char*;
+using LPSTR = char*;
+using LPVOID = void*;
+using HANDLE = void*;
+using HMODULE = void*;
+using HINSTANCE = void*;
+using HWND = void*;
+using INT_PTR = std::intptr_t;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_DISK_FULL = 112;
+
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOWNORMAL = 1;
+constexpr int SW_SHOW = 5;
+
+// Environment names are matched without regard to case. Where the system lacks "temp",
+// "processor_architecture", "CommonProgramFiles" or "CommonProgramFiles(x86)", the stand-in
+// supplies $TMPDIR or /tmp, the architecture from uname, and /opt.
+DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+// The path the program was started by, made absolute against the directory it started in.
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID lpSecurityAttributes);
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+BOOL DeleteFileA(LPCSTR lpFileName);
+BOOL SetCurrentDirectoryA(LPCSTR lpPathName);
+// Files: only creating for writing (CREATE_ALWAYS) and opening for reading are supported.
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPVOID lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
+               DWORD* lpNumberOfBytesWritten, LPVOID lpOverlapped);
+BOOL CloseHandle(HANDLE hObject);
+// Windows error numbers mapped from the system's error of the last failed call of this thread.
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);

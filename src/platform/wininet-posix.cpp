@@ -1,0 +1,649 @@
+// The Windows Internet client functions over libcurl.
+//
+// Each request owns a curl easy handle in a multi handle of its own, so the caller pulls the
+// body: the transfer is driven only while the request holds no unread bytes, and a write that
+// arrives while it still holds some pauses the transfer. At most one write chunk is buffered.
+// Handles are independent of their parents (a connection and a request copy what they need), so
+// they may be closed in any order.
+#include "wininet.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+constexpr DWORD INTERNET_OPEN_TYPE_PROXY = 3;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
+constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
+constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_TYPE = 12018;
+constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
+constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
+constexpr DWORD ERROR_HTTP_INVALID_QUERY_REQUEST = 12061;
+constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
+constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;
+
+// A transfer that delivers nothing for this long fails, as does a connection attempt.
+constexpr long kConnectTimeoutSeconds = 60;
+constexpr long kStallSeconds = 60;
+constexpr long kMaxRedirects = 10;
+// dwHeadersLength value meaning "the headers text is zero-terminated".
+constexpr DWORD kZeroTerminated = 0xFFFFFFFF;
+
+void InitialiseCurlOnce() {
+  static std::once_flag Once;
+  std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool StartsWithNoCase(std::string_view Text, std::string_view Prefix) {
+  return Text.size() >= Prefix.size() &&
+         std::equal(Prefix.begin(), Prefix.end(), Text.begin(), [](char A, char B) {
+           return std::tolower(static_cast<unsigned char>(A)) ==
+                  std::tolower(static_cast<unsigned char>(B));
+         });
+}
+
+std::string_view Trim(std::string_view Text) {
+  const auto First = Text.find_first_not_of(" \t\r\n");
+  if (First == std::string_view::npos) return {};
+  return Text.substr(First, Text.find_last_not_of(" \t\r\n") + 1 - First);
+}
+
+std::optional<std::string> OptionalText(LPCSTR Text) {
+  if (Text == nullptr || *Text == '\0') return std::nullopt;
+  return std::string(Text);
+}
+
+// Bytes that cannot travel in a request line are percent-encoded; all others go as given. '#'
+// counts among them, since a parser would take the rest for a fragment and drop it.
+std::string EncodeTarget(std::string_view Object) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string Target;
+  if (Object.empty() || Object.front() != '/') Target = "/";
+  for (const unsigned char C : Object) {
+    if (C <= 0x20 || C >= 0x7F || C == '#') {
+      Target += '%';
+      Target += kDigits[C >> 4];
+      Target += kDigits[C & 15];
+    } else {
+      Target += static_cast<char>(C);
+    }
+  }
+  return Target;
+}
+
+// The host part of a server name; a port written after it is not used.
+std::string HostName(const std::string& Server) {
+  if (!Server.empty() && Server.front() == '[') return Server.substr(0, Server.find(']') + 1);
+  return Server.substr(0, Server.find(':'));
+}
+
+// A DNS name, an IPv4 address or a bracketed IPv6 address; anything else would change the
+// meaning of the URL built around it.
+bool ValidHostName(const std::string& Host) {
+  if (Host.size() > 2 && Host.front() == '[' && Host.back() == ']') {
+    return Host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == Host.size() - 1;
+  }
+  return !Host.empty() && std::all_of(Host.begin(), Host.end(), [](char C) {
+    return std::isalnum(static_cast<unsigned char>(C)) || C == '-' || C == '.' || C == '_';
+  });
+}
+
+// A decimal length of 0 or more; anything else counts as no length.
+std::optional<std::int64_t> ParseLength(std::string_view Text) {
+  if (Text.empty() || Text.size() > 18) return std::nullopt;
+  std::int64_t Value = 0;
+  for (const char C : Text) {
+    if (C < '0' || C > '9') return std::nullopt;
+    Value = Value * 10 + (C - '0');
+  }
+  return Value;
+}
+
+DWORD ErrorFromCurl(CURLcode Code) {
+  switch (Code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT:
+      return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+      return ERROR_INTERNET_TIMEOUT;
+    case CURLE_URL_MALFORMAT:
+      return ERROR_INTERNET_INVALID_URL;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return ERROR_HTTP_REDIRECT_FAILED;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return ERROR_INTERNET_CONNECTION_RESET;
+    case CURLE_OUT_OF_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+    default:
+      return ERROR_INTERNET_INTERNAL_ERROR;
+  }
+}
+
+BOOL Fail(DWORD Error) {
+  SetLastError(Error);
+  return FALSE;
+}
+
+enum class HandleKind { kInternet, kConnection, kRequest };
+
+struct Handle {
+  explicit Handle(HandleKind AKind) : Kind(AKind) {}
+  virtual ~Handle() = default;
+  const HandleKind Kind;
+};
+
+struct InternetSettings {
+  std::optional<std::string> Agent;
+  DWORD AccessType = INTERNET_OPEN_TYPE_PRECONFIG;
+  std::optional<std::string> Proxy;
+  std::optional<std::string> ProxyBypass;
+};
+
+struct InternetHandle : Handle {
+  InternetHandle() : Handle(HandleKind::kInternet) {}
+  InternetSettings Settings;
+};
+
+struct ConnectionSettings {
+  InternetSettings Internet;
+  std::string Server;
+  INTERNET_PORT Port = INTERNET_DEFAULT_HTTP_PORT;
+  std::optional<std::string> UserName;
+  std::string Password;
+};
+
+struct ConnectionHandle : Handle {
+  ConnectionHandle() : Handle(HandleKind::kConnection) {}
+  ConnectionSettings Settings;
+};
+
+class RequestHandle : public Handle {
+ public:
+  RequestHandle() : Handle(HandleKind::kRequest) {}
+  ~RequestHandle() override { EndTransfer(); }
+
+  ConnectionSettings Connection;
+  std::string Verb = "GET";
+  std::string Target;
+  long Version = CURL_HTTP_VERSION_1_1;
+  std::optional<std::string> Referrer;
+  std::optional<std::string> Accept;
+  bool Reload = false;
+
+  BOOL Send(std::string_view Headers, std::string_view Body);
+  BOOL Read(char* Buffer, DWORD Count, DWORD* Delivered);
+  BOOL Query(DWORD Level, LPVOID Buffer, LPDWORD Length, LPDWORD Index) const;
+
+ private:
+  static size_t OnHeader(char* Data, size_t Size, size_t Count, void* User);
+  static size_t OnBody(char* Data, size_t Size, size_t Count, void* User);
+
+  bool Prepare(std::string_view Headers, std::string_view Body, DWORD& Error);
+  bool PrepareUrl(DWORD& Error);
+  void AddHeaders(std::string_view Headers, bool HasBody);
+  void HeadEnded();
+  // Runs the transfer until Done() holds or the transfer has ended.
+  template <typename Predicate>
+  void Drive(Predicate Done);
+  void EndTransfer();
+  void ResetResponse();
+  bool Buffered() const { return FBufferStart != FBufferEnd; }
+  std::optional<std::string> HeaderValue(std::string_view Name, DWORD Index) const;
+
+  CURL* FEasy = nullptr;
+  CURLM* FMulti = nullptr;
+  CURLU* FUrl = nullptr;
+  curl_slist* FHeaders = nullptr;
+  std::string FBody;
+
+  // The head being received, and the final one once FHeadComplete is set.
+  long FStatus = 0;
+  std::vector<std::string> FHeadLines;
+  bool FHeadHasLocation = false;
+  bool FHeadComplete = false;
+
+  std::vector<char> FBuffer;
+  std::size_t FBufferStart = 0;
+  std::size_t FBufferEnd = 0;
+  bool FPaused = false;
+  std::optional<std::int64_t> FExpected;  // the announced length, when it is a valid number
+  std::int64_t FReceived = 0;
+  bool FBodyComplete = false;
+  bool FTransferDone = false;
+  CURLcode FResult = CURLE_OK;
+};
+
+// Every live handle; a handle given to a function is looked up here, so a stale or foreign
+// pointer fails cleanly instead of being used. Never destroyed: a request thread may still close
+// its handles while the process exits.
+struct HandleRegistry {
+  std::mutex Mutex;
+  std::unordered_set<Handle*> Handles;
+};
+
+HandleRegistry& Registry() {
+  static auto* const Instance = new HandleRegistry;
+  return *Instance;
+}
+
+HINTERNET Register(std::unique_ptr<Handle> H) {
+  std::lock_guard Lock(Registry().Mutex);
+  Registry().Handles.insert(H.get());
+  return H.release();
+}
+
+template <typename T>
+T* Find(HINTERNET H, HandleKind Kind) {
+  Handle* Found = nullptr;
+  {
+    std::lock_guard Lock(Registry().Mutex);
+    const auto It = Registry().Handles.find(static_cast<Handle*>(H));
+    if (It != Registry().Handles.end()) Found = *It;
+  }
+  if (Found == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (Found->Kind != Kind) {
+    SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+    return nullptr;
+  }
+  return static_cast<T*>(Found);
+}
+
+size_t RequestHandle::OnHeader(char* Data, size_t Size, size_t Count, void* User) {
+  auto* R = static_cast<RequestHandle*>(User);
+  const size_t Length = Size * Count;
+  const std::string_view Line = Trim(std::string_view(Data, Length));
+  if (StartsWithNoCase(Line, "HTTP/")) {
+    // A new head: a redirect or an interim response replaces the previous one.
+    R->FHeadLines.clear();
+    R->FHeadHasLocation = false;
+    const auto Space = Line.find(' ');
+    R->FStatus = Space == std::string_view::npos ? 0 : std::atol(Line.data() + Space + 1);
+  } else if (Line.empty()) {
+    R->HeadEnded();
+  } else {
+    R->FHeadLines.emplace_back(Line);
+    if (StartsWithNoCase(Line, "Location:") && !Trim(Line.substr(9)).empty()) {
+      R->FHeadHasLocation = true;
+    }
+  }
+  return Length;
+}
+
+// An interim response and a redirect that will be followed are not the final head.
+void RequestHandle::HeadEnded() {
+  if (FStatus >= 100 && FStatus < 200) return;
+  if (FStatus >= 300 && FStatus < 400 && FHeadHasLocation) return;
+  FHeadComplete = true;
+  if (const auto Text = HeaderValue("Content-Length", 0)) FExpected = ParseLength(*Text);
+  if (FExpected && *FExpected == 0) FBodyComplete = true;
+}
+
+size_t RequestHandle::OnBody(char* Data, size_t Size, size_t Count, void* User) {
+  auto* R = static_cast<RequestHandle*>(User);
+  const size_t Length = Size * Count;
+  if (R->Buffered()) {
+    R->FPaused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  R->FHeadComplete = true;
+  if (R->FBodyComplete) return Length;
+  // Bytes beyond the announced length are not part of the body.
+  size_t Keep = Length;
+  if (R->FExpected) Keep = std::min<std::int64_t>(Keep, *R->FExpected - R->FReceived);
+  if (R->FBuffer.size() < Keep) R->FBuffer.resize(Keep);
+  std::memcpy(R->FBuffer.data(), Data, Keep);
+  R->FBufferStart = 0;
+  R->FBufferEnd = Keep;
+  R->FReceived += static_cast<std::int64_t>(Keep);
+  if (R->FExpected && R->FReceived == *R->FExpected) R->FBodyComplete = true;
+  return Length;
+}
+
+std::optional<std::string> RequestHandle::HeaderValue(std::string_view Name, DWORD Index) const {
+  for (const auto& Line : FHeadLines) {
+    if (Line.size() > Name.size() && Line[Name.size()] == ':' && StartsWithNoCase(Line, Name)) {
+      if (Index-- == 0) return std::string(Trim(std::string_view(Line).substr(Name.size() + 1)));
+    }
+  }
+  return std::nullopt;
+}
+
+template <typename Predicate>
+void RequestHandle::Drive(Predicate Done) {
+  while (!Done() && !FTransferDone) {
+    if (FPaused && !Buffered()) {
+      FPaused = false;
+      // Delivers the held chunk to OnBody before it returns, as a rule.
+      curl_easy_pause(FEasy, CURLPAUSE_CONT);
+      continue;
+    }
+    int Running = 0;
+    if (curl_multi_perform(FMulti, &Running) != CURLM_OK) {
+      FTransferDone = true;
+      FResult = CURLE_OUT_OF_MEMORY;
+      return;
+    }
+    int Queued = 0;
+    while (CURLMsg* Message = curl_multi_info_read(FMulti, &Queued)) {
+      if (Message->msg != CURLMSG_DONE) continue;
+      FTransferDone = true;
+      FResult = Message->data.result;
+    }
+    if (Done() || FTransferDone || FPaused) continue;
+    // Waits for the socket or for libcurl's next timer, whichever comes first.
+    curl_multi_poll(FMulti, nullptr, 0, 1000, nullptr);
+  }
+}
+
+void RequestHandle::EndTransfer() {
+  if (FMulti && FEasy) curl_multi_remove_handle(FMulti, FEasy);
+  if (FEasy) curl_easy_cleanup(FEasy);
+  if (FMulti) curl_multi_cleanup(FMulti);
+  if (FUrl) curl_url_cleanup(FUrl);
+  curl_slist_free_all(FHeaders);
+  FEasy = nullptr;
+  FMulti = nullptr;
+  FUrl = nullptr;
+  FHeaders = nullptr;
+}
+
+void RequestHandle::ResetResponse() {
+  FStatus = 0;
+  FHeadLines.clear();
+  FHeadHasLocation = false;
+  FHeadComplete = false;
+  FBufferStart = FBufferEnd = 0;
+  FPaused = false;
+  FExpected.reset();
+  FReceived = 0;
+  FBodyComplete = false;
+  FTransferDone = false;
+  FResult = CURLE_OK;
+}
+
+bool RequestHandle::PrepareUrl(DWORD& Error) {
+  const std::string Host = HostName(Connection.Server);
+  if (!ValidHostName(Host)) {
+    Error = ERROR_INTERNET_NAME_NOT_RESOLVED;
+    return false;
+  }
+  // Parsed as a whole with the path kept as is: setting the path part alone would have libcurl
+  // rewrite the case of percent escapes, and without PATH_AS_IS it would remove dot segments.
+  const std::string Url = "http://" + Host + ":" + std::to_string(Connection.Port) + Target;
+  FUrl = curl_url();
+  if (!FUrl || curl_url_set(FUrl, CURLUPART_URL, Url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) {
+    Error = FUrl ? ERROR_INTERNET_INVALID_URL : ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  return true;
+}
+
+// The request's own headers and the caller's lines; the empty "Name:" forms stop libcurl from
+// adding a header of its own.
+void RequestHandle::AddHeaders(std::string_view Headers, bool HasBody) {
+  FHeaders = curl_slist_append(FHeaders, Accept ? ("Accept: " + *Accept).c_str() : "Accept:");
+  FHeaders = curl_slist_append(FHeaders, Reload ? "Pragma: no-cache" : "Pragma:");
+  FHeaders = curl_slist_append(FHeaders, "Expect:");
+  // A proxy asked to keep the connection open would leave a followed redirect's body, which is
+  // read up to the close, waiting.
+  FHeaders = curl_slist_append(FHeaders, "Proxy-Connection:");
+  bool HasContentType = false;
+  while (!Headers.empty()) {
+    const auto End = Headers.find('\n');
+    const std::string Line(Trim(Headers.substr(0, End)));
+    Headers = End == std::string_view::npos ? std::string_view() : Headers.substr(End + 1);
+    if (Line.empty()) continue;
+    HasContentType = HasContentType || StartsWithNoCase(Line, "Content-Type:");
+    FHeaders = curl_slist_append(FHeaders, Line.c_str());
+  }
+  if (HasBody && !HasContentType) FHeaders = curl_slist_append(FHeaders, "Content-Type:");
+}
+
+bool RequestHandle::Prepare(std::string_view Headers, std::string_view Body, DWORD& Error) {
+  FEasy = curl_easy_init();
+  FMulti = curl_multi_init();
+  if (!FEasy || !FMulti) {
+    Error = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  if (!PrepareUrl(Error)) return false;
+  const bool HasBody = !Body.empty() || Verb == "POST";
+  FBody.assign(Body);
+  AddHeaders(Headers, HasBody);
+  curl_easy_setopt(FEasy, CURLOPT_CURLU, FUrl);
+  curl_easy_setopt(FEasy, CURLOPT_HTTP_VERSION, Version);
+  curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
+  curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(FEasy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(FEasy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(FEasy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  // The announced length is handed to the caller as text and enforced here (OnBody, Read), so
+  // that a length libcurl would reject ("abc", "-5") still lets the head through.
+  curl_easy_setopt(FEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+  curl_easy_setopt(FEasy, CURLOPT_HEADERFUNCTION, &RequestHandle::OnHeader);
+  curl_easy_setopt(FEasy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &RequestHandle::OnBody);
+  curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
+  const InternetSettings& Internet = Connection.Internet;
+  if (Internet.Agent) curl_easy_setopt(FEasy, CURLOPT_USERAGENT, Internet.Agent->c_str());
+  // Without a proxy setting of its own libcurl takes http_proxy and no_proxy from the
+  // environment, which is the system's configuration here.
+  if (Internet.AccessType == INTERNET_OPEN_TYPE_DIRECT) curl_easy_setopt(FEasy, CURLOPT_PROXY, "");
+  if (Internet.AccessType == INTERNET_OPEN_TYPE_PROXY && Internet.Proxy) {
+    curl_easy_setopt(FEasy, CURLOPT_PROXY, Internet.Proxy->c_str());
+    if (Internet.ProxyBypass)
+      curl_easy_setopt(FEasy, CURLOPT_NOPROXY, Internet.ProxyBypass->c_str());
+  }
+  if (Referrer) curl_easy_setopt(FEasy, CURLOPT_REFERER, Referrer->c_str());
+  if (Connection.UserName) {
+    curl_easy_setopt(FEasy, CURLOPT_USERNAME, Connection.UserName->c_str());
+    curl_easy_setopt(FEasy, CURLOPT_PASSWORD, Connection.Password.c_str());
+  }
+  if (HasBody) {
+    curl_easy_setopt(FEasy, CURLOPT_POSTFIELDS, FBody.data());
+    curl_easy_setopt(FEasy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FBody.size()));
+  }
+  if (Verb == "HEAD") {
+    curl_easy_setopt(FEasy, CURLOPT_NOBODY, 1L);
+  } else if (Verb != "GET" && Verb != "POST") {
+    curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, Verb.c_str());
+  } else if (Verb == "GET" && HasBody) {
+    curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, "GET");
+  }
+  if (curl_multi_add_handle(FMulti, FEasy) != CURLM_OK) {
+    Error = ERROR_INTERNET_INTERNAL_ERROR;
+    return false;
+  }
+  return true;
+}
+
+BOOL RequestHandle::Send(std::string_view Headers, std::string_view Body) {
+  EndTransfer();
+  ResetResponse();
+  DWORD Error = ERROR_SUCCESS;
+  if (!Prepare(Headers, Body, Error)) {
+    EndTransfer();
+    return Fail(Error);
+  }
+  Drive([this] { return FHeadComplete; });
+  if (FHeadComplete) return TRUE;
+  const DWORD Failure =
+      FResult == CURLE_OK ? ERROR_INTERNET_CONNECTION_ABORTED : ErrorFromCurl(FResult);
+  EndTransfer();
+  return Fail(Failure);
+}
+
+BOOL RequestHandle::Read(char* Buffer, DWORD Count, DWORD* Delivered) {
+  *Delivered = 0;
+  if (!FHeadComplete) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  if (!Buffered() && !FBodyComplete) Drive([this] { return Buffered() || FBodyComplete; });
+  if (Buffered()) {
+    const std::size_t Step = std::min<std::size_t>(Count, FBufferEnd - FBufferStart);
+    std::memcpy(Buffer, FBuffer.data() + FBufferStart, Step);
+    FBufferStart += Step;
+    *Delivered = static_cast<DWORD>(Step);
+    return TRUE;
+  }
+  if (FBodyComplete) return TRUE;
+  // The transfer has ended with nothing left to hand out.
+  if (FResult == CURLE_OK && !FExpected) {
+    FBodyComplete = true;
+    return TRUE;
+  }
+  return Fail(FResult == CURLE_OK ? ERROR_INTERNET_CONNECTION_ABORTED : ErrorFromCurl(FResult));
+}
+
+BOOL RequestHandle::Query(DWORD Level, LPVOID Buffer, LPDWORD Length, LPDWORD Index) const {
+  if (Length == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (!FHeadComplete) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  std::optional<std::string> Value;
+  const DWORD Occurrence = Index ? *Index : 0;
+  if (Level == HTTP_QUERY_CONTENT_LENGTH) {
+    Value = HeaderValue("Content-Length", Occurrence);
+  } else if (Level == HTTP_QUERY_STATUS_CODE) {
+    if (Occurrence == 0) Value = std::to_string(FStatus);
+  } else {
+    return Fail(ERROR_HTTP_INVALID_QUERY_REQUEST);
+  }
+  if (!Value) return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
+  if (Buffer == nullptr || *Length < Value->size() + 1) {
+    *Length = static_cast<DWORD>(Value->size() + 1);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(Buffer, Value->c_str(), Value->size() + 1);
+  *Length = static_cast<DWORD>(Value->size());
+  if (Index) ++*Index;
+  return TRUE;
+}
+
+}  // namespace
+
+HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
+                        LPCSTR lpszProxyBypass, DWORD /*dwFlags*/) {
+  if (dwAccessType != INTERNET_OPEN_TYPE_PRECONFIG && dwAccessType != INTERNET_OPEN_TYPE_DIRECT &&
+      dwAccessType != INTERNET_OPEN_TYPE_PROXY) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  InitialiseCurlOnce();
+  auto H = std::make_unique<InternetHandle>();
+  H->Settings.Agent = OptionalText(lpszAgent);
+  H->Settings.AccessType = dwAccessType;
+  H->Settings.Proxy = OptionalText(lpszProxy);
+  H->Settings.ProxyBypass = OptionalText(lpszProxyBypass);
+  return Register(std::move(H));
+}
+
+HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
+                           LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService,
+                           DWORD /*dwFlags*/, DWORD_PTR /*dwContext*/) {
+  const auto* Internet = Find<InternetHandle>(hInternet, HandleKind::kInternet);
+  if (!Internet) return nullptr;
+  if (dwService != INTERNET_SERVICE_HTTP || lpszServerName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto H = std::make_unique<ConnectionHandle>();
+  H->Settings.Internet = Internet->Settings;
+  H->Settings.Server = lpszServerName;
+  H->Settings.Port = nServerPort == 0 ? INTERNET_DEFAULT_HTTP_PORT : nServerPort;
+  H->Settings.UserName = OptionalText(lpszUserName);
+  H->Settings.Password = lpszPassword ? lpszPassword : "";
+  return Register(std::move(H));
+}
+
+HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
+                           LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
+                           DWORD dwFlags, DWORD_PTR /*dwContext*/) {
+  const auto* Connection = Find<ConnectionHandle>(hConnect, HandleKind::kConnection);
+  if (!Connection) return nullptr;
+  auto H = std::make_unique<RequestHandle>();
+  H->Connection = Connection->Settings;
+  if (lpszVerb && *lpszVerb) H->Verb = lpszVerb;
+  H->Target = EncodeTarget(lpszObjectName ? lpszObjectName : "/");
+  if (lpszVersion && std::string_view(lpszVersion) == "HTTP/1.0") {
+    H->Version = CURL_HTTP_VERSION_1_0;
+  }
+  H->Referrer = OptionalText(lpszReferrer);
+  // The entries are joined into one Accept header, each as given.
+  if (lplpszAcceptTypes) {
+    std::string Accept;
+    for (LPCSTR* Entry = lplpszAcceptTypes; *Entry; ++Entry) {
+      Accept += (Accept.empty() ? "" : ", ") + std::string(*Entry);
+    }
+    if (!Accept.empty()) H->Accept = Accept;
+  }
+  H->Reload = (dwFlags & INTERNET_FLAG_RELOAD) != 0;
+  return Register(std::move(H));
+}
+
+BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                      LPVOID lpOptional, DWORD dwOptionalLength) {
+  auto* Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
+  if (!Request) return FALSE;
+  std::string_view Headers;
+  if (lpszHeaders) {
+    Headers = dwHeadersLength == kZeroTerminated ? std::string_view(lpszHeaders)
+                                                 : std::string_view(lpszHeaders, dwHeadersLength);
+  }
+  std::string_view Body;
+  if (lpOptional) Body = std::string_view(static_cast<const char*>(lpOptional), dwOptionalLength);
+  return Request->Send(Headers, Body);
+}
+
+BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
+                    LPDWORD lpdwBufferLength, LPDWORD lpdwIndex) {
+  const auto* Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
+  if (!Request) return FALSE;
+  return Request->Query(dwInfoLevel, lpBuffer, lpdwBufferLength, lpdwIndex);
+}
+
+BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
+                      LPDWORD lpdwNumberOfBytesRead) {
+  if (lpdwNumberOfBytesRead == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  *lpdwNumberOfBytesRead = 0;
+  auto* Request = Find<RequestHandle>(hFile, HandleKind::kRequest);
+  if (!Request) return FALSE;
+  if (lpBuffer == nullptr && dwNumberOfBytesToRead > 0) return Fail(ERROR_INVALID_PARAMETER);
+  return Request->Read(static_cast<char*>(lpBuffer), dwNumberOfBytesToRead, lpdwNumberOfBytesRead);
+}
+
+BOOL InternetCloseHandle(HINTERNET hInternet) {
+  Handle* Found = nullptr;
+  {
+    std::lock_guard Lock(Registry().Mutex);
+    auto& Handles = Registry().Handles;
+    const auto It = Handles.find(static_cast<Handle*>(hInternet));
+    if (It == Handles.end()) return Fail(ERROR_INVALID_HANDLE);
+    Found = *It;
+    Handles.erase(It);
+  }
+  delete Found;
+  return TRUE;
+}

@@ -1,0 +1,48 @@
+// POSIX stand-in for the Windows Internet client functions the program calls, over libcurl.
+// Same names, handle type and argument lists; only what the program uses.
+#pragma once
+
+#include "windows.h"
+
+using HINTERNET = void*;
+using INTERNET_PORT = WORD;
+using DWORD_PTR = std::uintptr_t;
+using LPDWORD = DWORD*;
+using LPCVOID = const void*;
+
+constexpr DWORD INTERNET_OPEN_TYPE_PRECONFIG = 0;
+constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1;
+constexpr INTERNET_PORT INTERNET_DEFAULT_HTTP_PORT = 80;
+constexpr DWORD INTERNET_SERVICE_HTTP = 3;
+constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
+constexpr DWORD HTTP_QUERY_CONTENT_LENGTH = 5;
+constexpr DWORD HTTP_QUERY_STATUS_CODE = 19;
+constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
+constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
+constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;
+constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+
+// INTERNET_OPEN_TYPE_PRECONFIG uses the system's proxy configuration: the http_proxy and
+// no_proxy environment.
+HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
+                        LPCSTR lpszProxyBypass, DWORD dwFlags);
+HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName,
+                           INTERNET_PORT nServerPort, LPCSTR lpszUserName, LPCSTR lpszPassword,
+                           DWORD dwService, DWORD dwFlags, DWORD_PTR dwContext);
+HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
+                           LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
+                           DWORD dwFlags, DWORD_PTR dwContext);
+// Sends the request and returns once the response head has arrived, or fails.
+BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                      LPVOID lpOptional, DWORD dwOptionalLength);
+// Returns the header's text as sent, zero-terminated; fails when the response has none.
+BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
+                    LPDWORD lpdwBufferLength, LPDWORD lpdwIndex);
+// Hands out at most dwNumberOfBytesToRead bytes of the body; success with 0 bytes at its end,
+// failure on a broken or stalled transfer.
+BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
+                      LPDWORD lpdwNumberOfBytesRead);
+// Closing a null handle is harmless.
+BOOL InternetCloseHandle(HINTERNET hInternet);

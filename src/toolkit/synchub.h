@@ -1,0 +1,25 @@
+// The queue of calls that worker threads hand to the main thread (TThread::Synchronize), shared
+// by the thread class and the message loop of the backend. Internal to the toolkit.
+#pragma once
+
+#include <exception>
+
+namespace toolkit_sync {
+
+// Records the calling thread as the main thread if none is recorded yet.
+void NoteMainThread();
+// A descriptor that becomes readable when calls are waiting for the main thread. The message
+// loop watches it and calls ServeFromLoop when it fires.
+int WakeDescriptor();
+// Runs the waiting calls on the main thread. ServeFromLoop also keeps serving calls that arrive
+// shortly after (a worker that reports progress usually sends its next call within
+// microseconds) for a few milliseconds at most, so the window stays responsive.
+void ServeFromLoop();
+void ServePending();
+// Number of calls queued and not yet taken by the main thread.
+int PendingCount();
+// Where an error escaping a thread's termination handler is shown; set by the application.
+using ErrorReporter = void (*)(const std::exception& E);
+void SetErrorReporter(ErrorReporter Reporter);
+
+}  // namespace toolkit_sync

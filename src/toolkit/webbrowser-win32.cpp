@@ -1,0 +1,150 @@
+// The hidden web request over WinInet, with Win32 threads: the compiler's win32 thread model has
+// no std::thread. The request itself is the same as in webbrowser.cpp.
+#include "toolkit/webbrowser.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cctype>
+#include <string>
+#include <utility>
+
+namespace {
+
+const char kAgent[] = "Mozilla/4.0 (compatible)";
+const char kScheme[] = "http://";
+constexpr int kDestructorWaitMs = 5000;
+
+// URLs are plain ASCII; any other character cannot be sent and becomes '?'.
+std::string ToAscii(const std::wstring& Text) {
+  std::string Result;
+  Result.reserve(Text.size());
+  for (const wchar_t C : Text) Result += (C > 0 && C < 0x80) ? static_cast<char>(C) : '?';
+  return Result;
+}
+
+std::string EncodeSpaces(const std::string& Text) {
+  std::string Result;
+  for (const char C : Text) {
+    if (C == ' ') {
+      Result += "%20";
+    } else {
+      Result += C;
+    }
+  }
+  return Result;
+}
+
+bool StartsWithScheme(const std::string& Text) {
+  if (Text.size() < sizeof kScheme - 1) return false;
+  for (std::size_t I = 0; I + 1 < sizeof kScheme; ++I) {
+    if (std::tolower(static_cast<unsigned char>(Text[I])) != kScheme[I]) return false;
+  }
+  return true;
+}
+
+// Host and object path of an address, the path from the first '/' on.
+std::pair<std::string, std::string> SplitAddress(std::string Address) {
+  if (StartsWithScheme(Address)) Address.erase(0, sizeof kScheme - 1);
+  const auto Slash = Address.find('/');
+  if (Slash == std::string::npos) return {Address, "/"};
+  return {Address.substr(0, Slash), Address.substr(Slash)};
+}
+
+// One GET whose answer is read and thrown away, so that the server sees a complete exchange.
+void FetchAndDiscard(const std::string& Host, const std::string& Path) {
+  HINTERNET Internet = InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET Connection = Internet
+                             ? InternetConnectA(Internet, Host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
+                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0)
+                             : nullptr;
+  LPCSTR AcceptTypes[] = {"*/*", nullptr};
+  HINTERNET Request = Connection ? HttpOpenRequestA(Connection, "GET", Path.c_str(), "HTTP/1.0",
+                                                    nullptr, AcceptTypes, 0, 0)
+                                 : nullptr;
+  if (Request && HttpSendRequestA(Request, nullptr, 0, nullptr, 0)) {
+    char Buffer[4096];
+    DWORD Read = 0;
+    while (InternetReadFile(Request, Buffer, sizeof Buffer, &Read) && Read > 0) {
+    }
+  }
+  if (Request) InternetCloseHandle(Request);
+  if (Connection) InternetCloseHandle(Connection);
+  if (Internet) InternetCloseHandle(Internet);
+}
+
+// Counts the requests still running; Finished is a manual-reset event, set while none is.
+class PendingCounter {
+ public:
+  PendingCounter() : Finished(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
+  ~PendingCounter() { CloseHandle(Finished); }
+  PendingCounter(const PendingCounter&) = delete;
+  PendingCounter& operator=(const PendingCounter&) = delete;
+
+  void Add(int Delta) {
+    AcquireSRWLockExclusive(&Lock);
+    Pending += Delta;
+    if (Pending == 0) {
+      SetEvent(Finished);
+    } else {
+      ResetEvent(Finished);
+    }
+    ReleaseSRWLockExclusive(&Lock);
+  }
+  bool Wait(DWORD TimeoutMs) { return WaitForSingleObject(Finished, TimeoutMs) == WAIT_OBJECT_0; }
+
+ private:
+  SRWLOCK Lock = SRWLOCK_INIT;
+  int Pending = 0;
+  HANDLE Finished;
+};
+
+struct Job {
+  std::shared_ptr<PendingCounter> State;
+  std::string Host, Path;
+};
+
+DWORD WINAPI RunJob(LPVOID Param) {
+  Job* job = static_cast<Job*>(Param);
+  try {
+    FetchAndDiscard(job->Host, job->Path);
+  } catch (...) {
+    // A failed status request changes nothing for the caller.
+  }
+  job->State->Add(-1);
+  delete job;
+  return 0;
+}
+
+}  // namespace
+
+// Shared by the control and its request threads, so a thread that outlives the control still
+// has somewhere to report its end.
+struct TWebBrowser::Request : PendingCounter {};
+
+TWebBrowser::TWebBrowser(TComponent* AOwner, TWinControl* AParent)
+    : TControl(AOwner, AParent), FRequest(std::make_shared<Request>()) {
+  SetVisible(false);
+}
+
+TWebBrowser::~TWebBrowser() { WaitForNavigation(kDestructorWaitMs); }
+
+void TWebBrowser::Navigate(const std::wstring& URL) {
+  const std::string Address = ToAscii(URL);
+  if (Address.empty()) throw Exception("Cannot navigate to an empty address");
+  auto [Host, Path] = SplitAddress(EncodeSpaces(Address));
+  if (Host.empty()) throw Exception("Cannot navigate to \"" + Address + "\": it names no host");
+  FRequest->Add(1);
+  auto* job = new Job{FRequest, std::move(Host), std::move(Path)};
+  HANDLE thread = CreateThread(nullptr, 0, RunJob, job, 0, nullptr);
+  if (!thread) {
+    delete job;
+    FRequest->Add(-1);
+    throw Exception("Cannot navigate to \"" + Address + "\": no thread for the request");
+  }
+  CloseHandle(thread);
+}
+
+bool TWebBrowser::WaitForNavigation(int TimeoutMs) {
+  return FRequest->Wait(static_cast<DWORD>(TimeoutMs));
+}

@@ -1,0 +1,128 @@
+#include "toolkit/webbrowser.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace {
+
+const char kAgent[] = "Mozilla/4.0 (compatible)";
+const char kScheme[] = "http://";
+constexpr int kDestructorWaitMs = 5000;
+
+// URLs are plain ASCII; any other character cannot be sent and becomes '?'.
+std::string ToAscii(const std::wstring& Text) {
+  std::string Result;
+  Result.reserve(Text.size());
+  for (const wchar_t C : Text) Result += (C > 0 && C < 0x80) ? static_cast<char>(C) : '?';
+  return Result;
+}
+
+std::string EncodeSpaces(const std::string& Text) {
+  std::string Result;
+  for (const char C : Text) {
+    if (C == ' ') {
+      Result += "%20";
+    } else {
+      Result += C;
+    }
+  }
+  return Result;
+}
+
+bool StartsWithScheme(const std::string& Text) {
+  if (Text.size() < sizeof kScheme - 1) return false;
+  for (std::size_t I = 0; I + 1 < sizeof kScheme; ++I) {
+    if (std::tolower(static_cast<unsigned char>(Text[I])) != kScheme[I]) return false;
+  }
+  return true;
+}
+
+// Host and object path of an address, the path from the first '/' on.
+std::pair<std::string, std::string> SplitAddress(std::string Address) {
+  if (StartsWithScheme(Address)) Address.erase(0, sizeof kScheme - 1);
+  const auto Slash = Address.find('/');
+  if (Slash == std::string::npos) return {Address, "/"};
+  return {Address.substr(0, Slash), Address.substr(Slash)};
+}
+
+// One GET whose answer is read and thrown away, so that the server sees a complete exchange.
+void FetchAndDiscard(const std::string& Host, const std::string& Path) {
+  HINTERNET Internet = InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET Connection = Internet
+                             ? InternetConnectA(Internet, Host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
+                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0)
+                             : nullptr;
+  LPCSTR AcceptTypes[] = {"*/*", nullptr};
+  HINTERNET Request = Connection ? HttpOpenRequestA(Connection, "GET", Path.c_str(), "HTTP/1.0",
+                                                    nullptr, AcceptTypes, 0, 0)
+                                 : nullptr;
+  if (Request && HttpSendRequestA(Request, nullptr, 0, nullptr, 0)) {
+    char Buffer[4096];
+    DWORD Read = 0;
+    while (InternetReadFile(Request, Buffer, sizeof Buffer, &Read) && Read > 0) {
+    }
+  }
+  if (Request) InternetCloseHandle(Request);
+  if (Connection) InternetCloseHandle(Connection);
+  if (Internet) InternetCloseHandle(Internet);
+}
+
+}  // namespace
+
+// Shared by the control and its request threads, so a thread that outlives the control still
+// has somewhere to report its end.
+struct TWebBrowser::Request {
+  std::mutex Mutex;
+  std::condition_variable Finished;
+  int Pending = 0;
+};
+
+TWebBrowser::TWebBrowser(TComponent* AOwner, TWinControl* AParent)
+    : TControl(AOwner, AParent), FRequest(std::make_shared<Request>()) {
+  SetVisible(false);
+}
+
+TWebBrowser::~TWebBrowser() { WaitForNavigation(kDestructorWaitMs); }
+
+void TWebBrowser::Navigate(const std::wstring& URL) {
+  const std::string Address = ToAscii(URL);
+  if (Address.empty()) throw Exception("Cannot navigate to an empty address");
+  auto [Host, Path] = SplitAddress(EncodeSpaces(Address));
+  if (Host.empty()) throw Exception("Cannot navigate to \"" + Address + "\": it names no host");
+  {
+    std::lock_guard Lock(FRequest->Mutex);
+    ++FRequest->Pending;
+  }
+  auto State = FRequest;
+  try {
+    std::thread([State, Host = std::move(Host), Path = std::move(Path)] {
+      try {
+        FetchAndDiscard(Host, Path);
+      } catch (...) {
+        // A failed status request changes nothing for the caller.
+      }
+      std::lock_guard Lock(State->Mutex);
+      --State->Pending;
+      State->Finished.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    std::lock_guard Lock(FRequest->Mutex);
+    --FRequest->Pending;
+    throw Exception("Cannot navigate to \"" + Address + "\": no thread for the request");
+  }
+}
+
+bool TWebBrowser::WaitForNavigation(int TimeoutMs) {
+  std::unique_lock Lock(FRequest->Mutex);
+  return FRequest->Finished.wait_for(Lock, std::chrono::milliseconds(TimeoutMs),
+                                     [this] { return FRequest->Pending == 0; });
+}

@@ -1,0 +1,200 @@
+// Tests of the POSIX stand-ins for the Windows environment, module and file functions.
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "test_support-posix.h"
+
+namespace {
+
+// The directory the test program started in, captured the way the stand-in captures it.
+const std::string StartedIn = std::filesystem::current_path().string();
+
+// Sets and removes environment variables (every spelling of a name) and restores them after.
+class ScopedEnvironment {
+ public:
+  ~ScopedEnvironment() {
+    for (const auto& [Name, Value] : Saved) {
+      Value ? setenv(Name.c_str(), Value->c_str(), 1) : unsetenv(Name.c_str());
+    }
+  }
+  void Unset(const std::string& Name) {
+    std::vector<std::string> Matches;
+    for (char** Entry = environ; *Entry != nullptr; ++Entry) {
+      const std::string Key(*Entry, std::strcspn(*Entry, "="));
+      if (strcasecmp(Key.c_str(), Name.c_str()) == 0) Matches.push_back(Key);
+    }
+    for (const std::string& Key : Matches) Set(Key, std::nullopt);
+  }
+  void Set(const std::string& Name, const std::optional<std::string>& Value) {
+    const char* Old = getenv(Name.c_str());
+    if (!Saved.count(Name)) Saved[Name] = Old ? std::optional<std::string>(Old) : std::nullopt;
+    Value ? setenv(Name.c_str(), Value->c_str(), 1) : unsetenv(Name.c_str());
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> Saved;
+};
+
+// Reads a variable the way the installer does: ask for the size, then for the value.
+std::string GetEnv(const std::string& Name) {
+  const DWORD Size = GetEnvironmentVariableA(Name.c_str(), nullptr, 0);
+  if (Size < 1) return "";
+  std::string Value(Size - 1, '\0');
+  EXPECT_EQ(GetEnvironmentVariableA(Name.c_str(), Value.data(), Size), Size - 1) << Name;
+  return Value;
+}
+
+std::string MachineArchitecture() {
+  utsname System{};
+  uname(&System);
+  const std::map<std::string, std::string> Names = {
+      {"x86_64", "AMD64"}, {"aarch64", "ARM64"}, {"i386", "x86"}, {"i686", "x86"}};
+  return Names.count(System.machine) ? Names.at(System.machine) : System.machine;
+}
+
+TEST(GetEnvironmentVariableA, MatchesNamesAndStandsInForWindowsVariables) {
+  const struct {
+    std::vector<std::pair<std::string, std::string>> Set;
+    std::string Query, Expected;
+  } Cases[] = {
+      {{{"TEMP", "/var/a"}}, "temp", "/var/a"},
+      {{{"Temp", "/b"}}, "TEMP", "/b"},
+      {{{"TEMP", "/upper"}, {"temp", "/lower"}}, "temp", "/lower"},
+      {{{"TMPDIR", "/scratch"}}, "temp", "/scratch"},
+      {{}, "temp", "/tmp"},
+      {{{"TEMP", ""}, {"TMPDIR", "/scratch"}}, "temp", ""},
+      {{}, "processor_architecture", MachineArchitecture()},
+      {{{"PROCESSOR_ARCHITECTURE", "x86"}}, "processor_architecture", "x86"},
+      {{}, "CommonProgramFiles", "/opt"},
+      {{}, "CommonProgramFiles(x86)", "/opt"},
+      {{{"COMMONPROGRAMFILES", "/c/files"}}, "CommonProgramFiles", "/c/files"},
+      {{{"PLATFORM_TEST", "/tmp/žluťák"}}, "platform_test", W("/tmp/žluťák")},
+      {{{"PLATFORM_TEST", "a\u0436b"}}, "PLATFORM_TEST", "a?b"},
+      {{}, "PLATFORM_TEST", ""},
+  };
+  for (const auto& Case : Cases) {
+    ScopedEnvironment Environment;
+    for (const char* Name : {"temp", "TMPDIR", "PLATFORM_TEST", "processor_architecture",
+                             "CommonProgramFiles", "CommonProgramFiles(x86)"}) {
+      Environment.Unset(Name);
+    }
+    for (const auto& [Name, Value] : Case.Set) Environment.Set(Name, Value);
+    EXPECT_EQ(GetEnv(Case.Query), Case.Expected) << Case.Query;
+  }
+}
+
+TEST(GetEnvironmentVariableA, FollowsTheWindowsSizeConvention) {
+  ScopedEnvironment Environment;
+  Environment.Set("PLATFORM_TEST", "abc");
+  char Buffer[8] = "xxxxxxx";
+  EXPECT_EQ(GetEnvironmentVariableA("PLATFORM_TEST", nullptr, 0), 4u);
+  EXPECT_EQ(GetEnvironmentVariableA("PLATFORM_TEST", Buffer, 3), 4u);
+  EXPECT_STREQ(Buffer, "xxxxxxx") << "a buffer that is too small stays untouched";
+  EXPECT_EQ(GetEnvironmentVariableA("PLATFORM_TEST", Buffer, 4), 3u);
+  EXPECT_STREQ(Buffer, "abc");
+  Environment.Unset("PLATFORM_TEST");
+  SetLastError(0);
+  EXPECT_EQ(GetEnvironmentVariableA("PLATFORM_TEST", Buffer, sizeof Buffer), 0u);
+  EXPECT_EQ(GetLastError(), 203u);
+}
+
+class GetModuleFileNameATest : public ScratchTest {
+ protected:
+  void TearDown() override {
+    program_invocation_name = Saved;
+    ScratchTest::TearDown();
+  }
+  char* Saved = program_invocation_name;
+};
+
+// Read after the current directory has moved: relative paths still resolve against the start.
+TEST_F(GetModuleFileNameATest, IsAbsoluteAgainstTheStartDirectory) {
+  const struct {
+    const char *Invocation, *Expected;
+  } Cases[] = {
+      {"products/merona.exe", "/products/merona.exe"},
+      {"./Merona.exe", "/Merona.exe"},
+      {"/opt/tavoskel.exe", "/opt/tavoskel.exe"},
+      {"/opt/žluťák.exe", "/opt/\x9Elu\x9D\xE1k.exe"},
+  };
+  std::filesystem::current_path(Root);
+  for (const auto& Case : Cases) {
+    program_invocation_name = const_cast<char*>(Case.Invocation);
+    char Buffer[4096];
+    const DWORD Length = GetModuleFileNameA(nullptr, Buffer, sizeof Buffer);
+    const std::string Prefix = Case.Invocation[0] == '/' ? "" : StartedIn;
+    EXPECT_EQ(Buffer, Prefix + Case.Expected);
+    EXPECT_EQ(Length, std::strlen(Buffer));
+  }
+  program_invocation_name = const_cast<char*>("/opt/merona.exe");
+  char Small[5];
+  EXPECT_EQ(GetModuleFileNameA(nullptr, Small, sizeof Small), 5u);
+  EXPECT_STREQ(Small, "/opt");
+  EXPECT_EQ(GetLastError(), 122u);
+}
+
+// Each call either succeeds or fails with the Windows error number a program would see.
+TEST_F(ScratchTest, FileFunctionsReportWindowsErrors) {
+  WriteFile("file", "data");
+  const std::string Backslashed = Root + "\\dir\\";
+  const struct {
+    const char* Call;
+    std::function<bool()> Run;
+    DWORD Error;  // 0: the call succeeds
+  } Cases[] = {
+      {"mkdir", [&] { return CreateDirectoryA(Path("new").c_str(), nullptr); }, 0},
+      {"mkdir \\", [&] { return CreateDirectoryA(Backslashed.c_str(), nullptr); }, 0},
+      {"mkdir CP1250", [&] { return CreateDirectoryA(Path(W("složka")).c_str(), nullptr); }, 0},
+      {"mkdir again", [&] { return CreateDirectoryA(Path("new").c_str(), nullptr); }, 183},
+      {"mkdir on file", [&] { return CreateDirectoryA(Path("file").c_str(), nullptr); }, 183},
+      {"mkdir no parent", [&] { return CreateDirectoryA(Path("x/y").c_str(), nullptr); }, 3},
+      {"mkdir under file", [&] { return CreateDirectoryA(Path("file/y").c_str(), nullptr); }, 3},
+      {"mkdir empty", [&] { return CreateDirectoryA("", nullptr); }, 3},
+      {"attr missing", [&] { return GetFileAttributesA(Path("x").c_str()) != ~0u; }, 2},
+      {"attr no parent", [&] { return GetFileAttributesA(Path("x/y").c_str()) != ~0u; }, 3},
+      {"cd", [&] { return SetCurrentDirectoryA(Backslashed.c_str()); }, 0},
+      {"cd missing", [&] { return SetCurrentDirectoryA(Path("x").c_str()); }, 2},
+      {"cd no parent", [&] { return SetCurrentDirectoryA(Path("x\\y\\").c_str()); }, 3},
+      {"cd to file", [&] { return SetCurrentDirectoryA(Path("file").c_str()); }, 3},
+      {"delete", [&] { return DeleteFileA(Path("file").c_str()); }, 0},
+      {"delete missing", [&] { return DeleteFileA(Path("file").c_str()); }, 2},
+      {"delete no parent", [&] { return DeleteFileA(Path("x/file").c_str()); }, 3},
+      {"delete directory", [&] { return DeleteFileA(Path("new").c_str()); }, 5},
+  };
+  for (const auto& Case : Cases) {
+    SetLastError(0);
+    EXPECT_EQ(Case.Run(), Case.Error == 0) << Case.Call;
+    EXPECT_EQ(GetLastError(), Case.Error) << Case.Call;
+  }
+  EXPECT_EQ(std::filesystem::current_path(), std::filesystem::canonical(Path("dir")));
+  EXPECT_TRUE(std::filesystem::is_directory(Path("složka")));
+  EXPECT_EQ(GetFileAttributesA(Root.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  WriteFile("file", "data");
+  EXPECT_EQ(GetFileAttributesA(Path("file").c_str()), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(ScratchTest, CreateDirectoryAInAReadOnlyDirectory) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  chmod(Root.c_str(), 0555);
+  EXPECT_FALSE(CreateDirectoryA(Path("new").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), 5u);
+  chmod(Root.c_str(), 0755);
+}
+
+TEST(LastError, BelongsToEachThread) {
+  SetLastError(77);
+  std::thread([] { SetLastError(5); }).join();
+  EXPECT_EQ(GetLastError(), 77u);
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// Components with owners, and threads whose calls and termination reach the main thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "toolkit/classes.h"
+#include "toolkit/forms.h"
+#include "toolkit/synchub.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Handles messages on the main thread until Done() holds; fails after a generous deadline.
+void PumpUntil(const std::function<bool()>& Done) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!Done()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "main loop waited in vain";
+    Application->WaitMessage(50);
+  }
+}
+
+// A thread whose body is a function; it records what happens around it.
+class LambdaThread : public TThread {
+ public:
+  explicit LambdaThread(std::function<void(LambdaThread&)> Body)
+      : TThread(true), FBody(std::move(Body)) {}
+  ~LambdaThread() override {
+    if (Destroyed) Destroyed->store(true);
+  }
+  using TThread::Synchronize;
+  std::atomic<bool>* Destroyed = nullptr;
+
+ protected:
+  void Execute() override { FBody(*this); }
+
+ private:
+  std::function<void(LambdaThread&)> FBody;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TComponent
+
+class Tracked : public TComponent {
+ public:
+  Tracked(TComponent* Owner, int Id, std::vector<int>* Log)
+      : TComponent(Owner), FId(Id), FLog(Log) {}
+  ~Tracked() override { FLog->push_back(FId); }
+
+ private:
+  int FId;
+  std::vector<int>* FLog;
+};
+
+TEST(ComponentTest, OwnerDestroysOwnedComponentsLastCreatedFirst) {
+  std::vector<int> log;
+  auto* owner = new Tracked(nullptr, 0, &log);
+  new Tracked(owner, 1, &log);
+  auto* second = new Tracked(owner, 2, &log);
+  new Tracked(second, 21, &log);  // owned in turn: goes with its owner
+  new Tracked(owner, 3, &log);
+  EXPECT_EQ(owner->ComponentCount(), 3);
+  EXPECT_EQ(owner->Components(1), second);
+  delete owner;
+  EXPECT_EQ(log, (std::vector<int>{0, 3, 2, 21, 1}));  // each logs before its own
+}
+
+TEST(ComponentTest, ComponentDestroyedFirstLeavesItsOwner) {
+  std::vector<int> log;
+  Tracked owner(nullptr, 0, &log);
+  auto* first = new Tracked(&owner, 1, &log);
+  new Tracked(&owner, 2, &log);
+  delete first;
+  ASSERT_EQ(owner.ComponentCount(), 1);
+  EXPECT_EQ(owner.Components(0)->Owner(), &owner);
+  EXPECT_EQ(log, (std::vector<int>{1}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Synchronize
+
+TEST(SynchronizeTest, RunsOnTheMainThreadWhileTheWorkerWaits) {
+  std::atomic<bool> ranOnMain{false}, workerPastCall{false}, sawWorkerWaiting{false};
+  LambdaThread worker([&](LambdaThread& self) {
+    self.Synchronize([&] {
+      ranOnMain = TThread::IsMainThread();
+      // Give the worker time to run on if it did not wait.
+      std::this_thread::sleep_for(20ms);
+      sawWorkerWaiting = !workerPastCall.load();
+    });
+    workerPastCall = true;
+  });
+  EXPECT_TRUE(TThread::IsMainThread());
+  worker.Start();
+  worker.WaitFor();
+  EXPECT_TRUE(ranOnMain);
+  EXPECT_TRUE(sawWorkerWaiting);
+  EXPECT_TRUE(workerPastCall);
+}
+
+TEST(SynchronizeTest, CallsFromSeveralWorkersRunInTheOrderTheyWereQueued) {
+  constexpr int kWorkers = 4;
+  std::vector<int> order;
+  std::vector<std::unique_ptr<LambdaThread>> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.push_back(std::make_unique<LambdaThread>(
+        [i, &order](LambdaThread& self) { self.Synchronize([&] { order.push_back(i); }); }));
+    workers.back()->Start();
+    // The next worker starts only once this one's call is queued.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (toolkit_sync::PendingCount() < i + 1) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  EXPECT_TRUE(order.empty()) << "a call ran before the main thread handled messages";
+  Application->ProcessMessages();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+  for (auto& w : workers) w->WaitFor();
+}
+
+TEST(SynchronizeTest, ManyCallsFromConcurrentWorkersRunExactlyOnce) {
+  constexpr int kWorkers = 3, kCalls = 20000;
+  long total = 0;  // touched on the main thread only
+  std::vector<long> perWorker(kWorkers, 0);
+  std::vector<std::unique_ptr<LambdaThread>> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.push_back(std::make_unique<LambdaThread>([&, i](LambdaThread& self) {
+      for (int n = 0; n < kCalls; ++n) {
+        self.Synchronize([&, n] {
+          EXPECT_EQ(perWorker[i], n) << "worker " << i << " call out of order";
+          perWorker[i] = n + 1;
+          ++total;
+        });
+      }
+    }));
+  }
+  std::atomic<int> finished{0};
+  for (auto& w : workers) w->OnTerminate = [&](TObject*) { ++finished; };
+  for (auto& w : workers) w->Start();
+  PumpUntil([&] { return finished.load() == kWorkers; });
+  for (auto& w : workers) w->WaitFor();
+  EXPECT_EQ(total, long{kWorkers} * kCalls);
+}
+
+TEST(SynchronizeTest, AnErrorRaisedOnTheMainThreadReachesTheWorker) {
+  std::string caught;
+  bool wasException = false;
+  LambdaThread worker([&](LambdaThread& self) {
+    try {
+      self.Synchronize([] { throw Exception("Value must be between 1 and 2147483647"); });
+    } catch (const Exception& e) {
+      wasException = true;
+      caught = e.Message();
+    }
+  });
+  worker.Start();
+  worker.WaitFor();
+  EXPECT_TRUE(wasException);
+  EXPECT_EQ(caught, "Value must be between 1 and 2147483647");
+}
+
+TEST(SynchronizeTest, OnTheMainThreadTheCallRunsAtOnce) {
+  LambdaThread idle([](LambdaThread&) {});
+  bool ran = false;
+  idle.Synchronize([&] { ran = true; });
+  EXPECT_TRUE(ran);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Thread lifecycle
+
+TEST(ThreadTest, OnTerminateRunsOnTheMainThreadThenTheThreadFreesItself) {
+  std::atomic<bool> destroyed{false};
+  bool terminateOnMain = false, destroyedBeforeTerminate = true;
+  TObject* sender = nullptr;
+  auto* worker = new LambdaThread([](LambdaThread&) {});
+  worker->Destroyed = &destroyed;
+  worker->FreeOnTerminate = true;
+  worker->OnTerminate = [&](TObject* Sender) {
+    terminateOnMain = TThread::IsMainThread();
+    destroyedBeforeTerminate = destroyed.load();
+    sender = Sender;
+  };
+  worker->Start();
+  PumpUntil([&] { return destroyed.load(); });
+  EXPECT_TRUE(terminateOnMain);
+  EXPECT_FALSE(destroyedBeforeTerminate);
+  EXPECT_EQ(sender, worker);
+}
+
+TEST(ThreadTest, AnErrorEscapingTheBodyStillEndsTheThreadNormally) {
+  std::atomic<bool> destroyed{false};
+  bool terminated = false;
+  auto* worker = new LambdaThread([](LambdaThread&) { throw Exception("lost connection"); });
+  worker->Destroyed = &destroyed;
+  worker->FreeOnTerminate = true;
+  worker->OnTerminate = [&](TObject*) { terminated = true; };
+  worker->Start();
+  PumpUntil([&] { return destroyed.load(); });
+  EXPECT_TRUE(terminated);
+}
+
+TEST(ThreadTest, TerminateBeforeStartIsSeenByTheBody) {
+  bool sawTerminated = false;
+  LambdaThread worker([&](LambdaThread& self) { sawTerminated = self.Terminated(); });
+  worker.Terminate();
+  worker.Start();
+  worker.WaitFor();
+  EXPECT_TRUE(sawTerminated);
+}
+
+TEST(ThreadTest, DestroyingARunningThreadStopsItWhileServingItsCalls) {
+  std::atomic<int> calls{0};
+  auto* worker = new LambdaThread([&](LambdaThread& self) {
+    while (!self.Terminated()) {
+      self.Synchronize([&] { ++calls; });
+      std::this_thread::sleep_for(1ms);
+    }
+    // A final call after the stop request must still be served, or the destructor hangs.
+    self.Synchronize([&] { ++calls; });
+  });
+  worker->Start();
+  PumpUntil([&] { return calls.load() >= 3; });
+  delete worker;  // terminates and waits
+  EXPECT_GE(calls.load(), 4);
+}
+
+TEST(ThreadTest, StartingTwiceIsRefused) {
+  LambdaThread worker([](LambdaThread&) {});
+  worker.Start();
+  EXPECT_THROW(worker.Start(), Exception);
+  worker.WaitFor();
+}
+
+TEST(ThreadTest, AnErrorInOnTerminateIsShownAndTheThreadStillEnds) {
+  std::vector<std::string> shown;
+  Application->SetMessagePresenter(
+      [&](const std::string& Text, const std::string&, TMsgDlgType) { shown.push_back(Text); });
+  std::atomic<bool> destroyed{false};
+  auto* worker = new LambdaThread([](LambdaThread&) {});
+  worker->Destroyed = &destroyed;
+  worker->FreeOnTerminate = true;
+  worker->OnTerminate = [](TObject*) { throw Exception("handler failed"); };
+  worker->Start();
+  PumpUntil([&] { return destroyed.load(); });
+  Application->SetMessagePresenter(nullptr);
+  EXPECT_EQ(shown, (std::vector<std::string>{"handler failed"}));
+}
+
+}  // namespace
