@@ -1,0 +1,218 @@
+#include "HTTPGet.h"
+
+#include <wininet.h>
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "toolkit/fileio.h"
+#include "toolkit/forms.h"
+
+namespace {
+
+constexpr DWORD LengthBufferSize = 1024;
+constexpr DWORD ReadBufferSize = 1025;
+const char PostHeader[] = "Content-Type: application/x-www-form-urlencoded";
+
+// Splits a URL into host name and object path; only a leading "http://" is removed.
+void SplitUrl(std::string URL, std::string& Host, std::string& Path) {
+  static const std::string Scheme = "http://";
+  bool HasScheme = URL.size() >= Scheme.size();
+  for (std::size_t I = 0; HasScheme && I < Scheme.size(); ++I)
+    HasScheme = std::tolower(static_cast<unsigned char>(URL[I])) == Scheme[I];
+  if (HasScheme) URL.erase(0, Scheme.size());
+  const std::size_t Slash = URL.find('/');
+  if (Slash == std::string::npos) {
+    Host.clear();
+    Path = URL;
+  } else {
+    Host = URL.substr(0, Slash);
+    Path = URL.substr(Slash);
+  }
+}
+
+// Reads a decimal 32-bit integer with an optional sign; raises Exception for anything else.
+std::int32_t StrToInt(const std::string& Text) {
+  const bool Signed = !Text.empty() && (Text[0] == '-' || Text[0] == '+');
+  const bool Negative = Signed && Text[0] == '-';
+  const std::int64_t Limit = Negative ? 2147483648LL : 2147483647LL;
+  std::int64_t Value = 0;
+  std::size_t I = Signed ? 1 : 0;
+  const bool HasDigits = I < Text.size();
+  for (; I < Text.size() && std::isdigit(static_cast<unsigned char>(Text[I])) && Value <= Limit;
+       ++I)
+    Value = Value * 10 + (Text[I] - '0');
+  if (!HasDigits || I != Text.size() || Value > Limit)
+    throw Exception("'" + Text + "' is not a valid integer value");
+  return static_cast<std::int32_t>(Negative ? -Value : Value);
+}
+
+// What the body holds while it runs; released in reverse order of opening, on every path.
+struct TDownloadResources {
+  HINTERNET hSession = nullptr;
+  HINTERNET hConnect = nullptr;
+  HINTERNET hRequest = nullptr;
+  std::unique_ptr<char[]> LengthBuffer;
+  TUntypedFile F;
+
+  void ReleaseHandles() {
+    InternetCloseHandle(hRequest);
+    InternetCloseHandle(hConnect);
+    InternetCloseHandle(hSession);
+    hRequest = hConnect = hSession = nullptr;
+  }
+  ~TDownloadResources() { ReleaseHandles(); }
+};
+
+// True when the server answered with a status other than 2xx: an error page is no download.
+bool IsErrorResponse(HINTERNET hRequest) {
+  char Status[32] = {};
+  DWORD Size = sizeof(Status);
+  DWORD Index = 0;
+  if (!HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE, Status, &Size, &Index)) return false;
+  return !(Status[0] == '2' && std::strlen(Status) == 3);
+}
+
+}  // namespace
+
+THTTPGetThread::THTTPGetThread(std::string AAcceptTypes, std::string AAgent, std::string AURL,
+                               std::string AFileName, std::string AUserName,
+                               std::string APassword, std::string APostQuery,
+                               std::string AReferer, bool ABinaryData, bool AUseCache,
+                               TOnProgressEvent AProgress, bool AToFile)
+    : TThread(true) {
+  FreeOnTerminate = true;
+  AcceptTypes = std::move(AAcceptTypes);
+  Agent = std::move(AAgent);
+  URL = std::move(AURL);
+  FileName = std::move(AFileName);
+  UserName = std::move(AUserName);
+  Password = std::move(APassword);
+  PostQuery = std::move(APostQuery);
+  Referer = std::move(AReferer);
+  ProgressHandler = std::move(AProgress);
+  BinaryData = ABinaryData;
+  UseCache = AUseCache;
+  FileTarget = AToFile;
+}
+
+void THTTPGetThread::Execute() {
+  TDownloadResources R;
+  const auto Stop = [this] { Succeeded = false; };
+  try {
+    std::string Host, Path;
+    SplitUrl(URL, Host, Path);
+    if (Terminated()) return Stop();
+
+    R.hSession = InternetOpenA(Agent.empty() ? nullptr : Agent.c_str(),
+                               INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    R.hConnect = InternetConnectA(R.hSession, Host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
+                                  UserName.c_str(), Password.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
+    const std::string AcceptEntry = "Accept: " + AcceptTypes;
+    LPCSTR AcceptList[] = {AcceptEntry.c_str(), nullptr};
+    R.hRequest = HttpOpenRequestA(R.hConnect, PostQuery.empty() ? "GET" : "POST", Path.c_str(),
+                                  "HTTP/1.0", Referer.c_str(), AcceptList,
+                                  UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
+    if (PostQuery.empty())
+      HttpSendRequestA(R.hRequest, nullptr, 0, nullptr, 0);
+    else
+      HttpSendRequestA(R.hRequest, PostHeader, 47, PostQuery.data(),
+                       static_cast<DWORD>(PostQuery.size()));
+    if (Terminated()) return Stop();
+    if (IsErrorResponse(R.hRequest)) return Stop();
+
+    R.LengthBuffer.reset(new char[LengthBufferSize]);
+    DWORD LengthSize = LengthBufferSize;
+    DWORD Index = 0;
+    Succeeded = HttpQueryInfoA(R.hRequest, HTTP_QUERY_CONTENT_LENGTH, R.LengthBuffer.get(),
+                               &LengthSize, &Index) != FALSE;
+    if (Terminated()) return Stop();
+    if (!Succeeded && BinaryData) return;
+    if (Succeeded) TotalSize = StrToInt(std::string(R.LengthBuffer.get()));
+
+    Readed = 0;
+    if (FileTarget)
+      R.F.Rewrite(FileName);
+    else
+      ResultText.clear();
+    char Buffer[ReadBufferSize];
+    for (;;) {
+      if (Terminated()) {
+        if (FileTarget) R.F.CloseFile();
+        return Stop();
+      }
+      DWORD Count = 0;
+      const BOOL Read = InternetReadFile(R.hRequest, Buffer, ReadBufferSize, &Count);
+      ChunkSize = Count;
+      if (!Read || ChunkSize == 0) break;
+      if (FileTarget)
+        R.F.BlockWrite(Buffer, ChunkSize);
+      else
+        ResultText.append(Buffer, ChunkSize);
+      Readed += static_cast<std::int32_t>(ChunkSize);
+      if (ProgressHandler) Synchronize([this] { ReportProgress(); });
+    }
+
+    Succeeded = FileTarget ? TotalSize == Readed : Readed != 0;
+    if (FileTarget) R.F.CloseFile();
+  } catch (...) {
+    // A file that cannot be written, a length that is no number or a progress handler that
+    // raised: the download has failed. The resources are released on the way out.
+    Succeeded = false;
+  }
+}
+
+void THTTPGetThread::ReportProgress() {
+  if (!Orphaned) ProgressHandler(this, TotalSize, Readed);
+}
+
+THTTPGet::THTTPGet(TComponent* AOwner) : TComponent(AOwner) {
+  AcceptTypes = "*/*";
+  Agent = "Kestrune HTTPGet";
+}
+
+THTTPGet::~THTTPGet() {
+  StopDownload();
+  if (Worker) {
+    // The worker ends on its own; nothing of this component may be reached from it any more.
+    Worker->OnTerminate = nullptr;
+    Worker->Orphaned = true;
+    Worker = nullptr;
+  }
+}
+
+void THTTPGet::DownloadFile() {
+  if (Worker) return;
+  Worker = new THTTPGetThread(AcceptTypes, Agent, URL, FileName, UserName, Password, PostQuery,
+                              Referer, BinaryData, UseCache, OnProgress, true);
+  Worker->OnTerminate = [this](TObject* Sender) { DownloadFinished(Sender); };
+  Worker->Start();
+  if (!WaitThread) return;
+  // The download's events reach this thread through its message handling, so they are raised
+  // inside this loop; DownloadFinished ends it by clearing Worker.
+  while (Worker) Application->WaitMessage(100);
+}
+
+void THTTPGet::StopDownload() {
+  if (!Worker) return;
+  Worker->Terminate();
+  Worker->Succeeded = false;
+}
+
+void THTTPGet::DownloadFinished(TObject*) {
+  THTTPGetThread* Done = Worker;
+  // Worker is cleared after the event has returned, also when its handler raises.
+  struct ClearWorker {
+    THTTPGetThread*& Ref;
+    ~ClearWorker() { Ref = nullptr; }
+  } Clear{Worker};
+  if (Done->Succeeded && Done->FileTarget) {
+    if (OnDoneFile) OnDoneFile(this, Done->FileName, Done->TotalSize);
+  } else if (Done->Succeeded) {
+    if (OnDoneString) OnDoneString(this, Done->ResultText);
+  } else {
+    if (OnError) OnError(this);
+  }
+}
