@@ -1,5 +1,8 @@
 #include "HTTPGet.h"
 
+// windows.h first: the other system headers build on it.
+#include <windows.h>
+
 #include <wininet.h>
 
 #include <cctype>
@@ -78,10 +81,9 @@ bool IsErrorResponse(HINTERNET hRequest) {
 }  // namespace
 
 THTTPGetThread::THTTPGetThread(std::string AAcceptTypes, std::string AAgent, std::string AURL,
-                               std::string AFileName, std::string AUserName,
-                               std::string APassword, std::string APostQuery,
-                               std::string AReferer, bool ABinaryData, bool AUseCache,
-                               TOnProgressEvent AProgress, bool AToFile)
+                               std::string AFileName, std::string AUserName, std::string APassword,
+                               std::string APostQuery, std::string AReferer, bool ABinaryData,
+                               bool AUseCache, TOnProgressEvent AProgress, bool AToFile)
     : TThread(true) {
   FreeOnTerminate = true;
   AcceptTypes = std::move(AAcceptTypes);
@@ -112,9 +114,9 @@ void THTTPGetThread::Execute() {
                                   UserName.c_str(), Password.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
     const std::string AcceptEntry = "Accept: " + AcceptTypes;
     LPCSTR AcceptList[] = {AcceptEntry.c_str(), nullptr};
-    R.hRequest = HttpOpenRequestA(R.hConnect, PostQuery.empty() ? "GET" : "POST", Path.c_str(),
-                                  "HTTP/1.0", Referer.c_str(), AcceptList,
-                                  UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
+    R.hRequest =
+        HttpOpenRequestA(R.hConnect, PostQuery.empty() ? "GET" : "POST", Path.c_str(), "HTTP/1.0",
+                         Referer.c_str(), AcceptList, UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
     if (PostQuery.empty())
       HttpSendRequestA(R.hRequest, nullptr, 0, nullptr, 0);
     else

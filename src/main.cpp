@@ -1,7 +1,9 @@
 #include "main.h"
 
-#include <shellapi.h>
+// windows.h first: the other system headers build on it.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include "_utility.h"
 #include "toolkit/resources.h"
@@ -20,10 +22,16 @@ namespace {
 const std::string VendorHost = VENDOR_HOST;
 
 // Texts are Windows-1250.
-const char LanguagePrompt[] = "V\xFD" "b\xECr jazyka / Select language";
+const char LanguagePrompt[] =
+    "V\xFD"
+    "b\xECr jazyka / Select language";
 const char CzechFileWord[] = "Stahovan\xFD soubor";
 const char CzechWaitMessage[] =
-    "Prob\xEDh\xE1 sta\x9E" "en\xED pot\xF8" "ebn\xFD" "ch soubor\xF9 k instalaci, \xE8" "ekejte pros\xEDm";
+    "Prob\xEDh\xE1 sta\x9E"
+    "en\xED pot\xF8"
+    "ebn\xFD"
+    "ch soubor\xF9 k instalaci, \xE8"
+    "ekejte pros\xEDm";
 const char EnglishFileWord[] = "Download the file";
 const char EnglishWaitMessage[] = "Downloading files needed to install, please wait";
 
@@ -235,9 +243,7 @@ std::string TForm1::GetEnv(std::string Name) {
 
 void TForm1::Image1Click(TObject*) { ChooseLanguage("cz", CzechFileWord, CzechWaitMessage); }
 
-void TForm1::Image2Click(TObject*) {
-  ChooseLanguage("en", EnglishFileWord, EnglishWaitMessage);
-}
+void TForm1::Image2Click(TObject*) { ChooseLanguage("en", EnglishFileWord, EnglishWaitMessage); }
 
 void TForm1::ChooseLanguage(const std::string& Code, const std::string& FileWord,
                             const std::string& WaitMessage) {
@@ -299,8 +305,8 @@ void TForm1::Timer3Timer(TObject*) {
   // A launch that fails is reported like a missing setup.exe, never as a success.
   bool Launched = false;
   if (FileExists(Setup)) {
-    HINSTANCE Result = ShellExecuteA(nullptr, "open", Setup.c_str(), LanguageCode.c_str(),
-                                     nullptr, SW_SHOW);
+    HINSTANCE Result =
+        ShellExecuteA(nullptr, "open", Setup.c_str(), LanguageCode.c_str(), nullptr, SW_SHOW);
     Launched = reinterpret_cast<INT_PTR>(Result) > 32;
   }
   if (Launched) {

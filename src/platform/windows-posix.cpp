@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -241,3 +242,10 @@ BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
 DWORD GetLastError() { return LastError; }
 
 void SetLastError(DWORD dwErrCode) { LastError = dwErrCode; }
+
+void Sleep(DWORD dwMilliseconds) {
+  struct timespec Delay = {static_cast<time_t>(dwMilliseconds / 1000),
+                           static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&Delay, &Delay) != 0 && errno == EINTR) {
+  }
+}

@@ -62,6 +62,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
                DWORD* lpNumberOfBytesWritten, LPVOID lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+void Sleep(DWORD dwMilliseconds);
 // Windows error numbers mapped from the system's error of the last failed call of this thread.
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);

@@ -3,13 +3,11 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -76,14 +74,39 @@ void FetchAndDiscard(const std::string& Host, const std::string& Path) {
   if (Internet) InternetCloseHandle(Internet);
 }
 
+// One status request on a thread of its own; the thread frees itself when the request has ended.
+class TStatusRequest : public TThread {
+ public:
+  TStatusRequest(std::string AHost, std::string APath, std::shared_ptr<std::atomic<int>> APending)
+      : TThread(true),
+        Host(std::move(AHost)),
+        Path(std::move(APath)),
+        Pending(std::move(APending)) {
+    FreeOnTerminate = true;
+  }
+
+ protected:
+  void Execute() override {
+    try {
+      FetchAndDiscard(Host, Path);
+    } catch (...) {
+      // A failed status request changes nothing for the caller.
+    }
+    Pending->fetch_sub(1);
+  }
+
+ private:
+  std::string Host;
+  std::string Path;
+  std::shared_ptr<std::atomic<int>> Pending;
+};
+
 }  // namespace
 
 // Shared by the control and its request threads, so a thread that outlives the control still
 // has somewhere to report its end.
 struct TWebBrowser::Request {
-  std::mutex Mutex;
-  std::condition_variable Finished;
-  int Pending = 0;
+  std::shared_ptr<std::atomic<int>> Pending = std::make_shared<std::atomic<int>>(0);
 };
 
 TWebBrowser::TWebBrowser(TComponent* AOwner, TWinControl* AParent)
@@ -98,31 +121,16 @@ void TWebBrowser::Navigate(const std::wstring& URL) {
   if (Address.empty()) throw Exception("Cannot navigate to an empty address");
   auto [Host, Path] = SplitAddress(EncodeSpaces(Address));
   if (Host.empty()) throw Exception("Cannot navigate to \"" + Address + "\": it names no host");
-  {
-    std::lock_guard Lock(FRequest->Mutex);
-    ++FRequest->Pending;
-  }
-  auto State = FRequest;
-  try {
-    std::thread([State, Host = std::move(Host), Path = std::move(Path)] {
-      try {
-        FetchAndDiscard(Host, Path);
-      } catch (...) {
-        // A failed status request changes nothing for the caller.
-      }
-      std::lock_guard Lock(State->Mutex);
-      --State->Pending;
-      State->Finished.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    std::lock_guard Lock(FRequest->Mutex);
-    --FRequest->Pending;
-    throw Exception("Cannot navigate to \"" + Address + "\": no thread for the request");
-  }
+  FRequest->Pending->fetch_add(1);
+  (new TStatusRequest(std::move(Host), std::move(Path), FRequest->Pending))->Start();
 }
 
 bool TWebBrowser::WaitForNavigation(int TimeoutMs) {
-  std::unique_lock Lock(FRequest->Mutex);
-  return FRequest->Finished.wait_for(Lock, std::chrono::milliseconds(TimeoutMs),
-                                     [this] { return FRequest->Pending == 0; });
+  // The request thread cannot be joined (it frees itself), so its end is polled.
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (FRequest->Pending->load() != 0) {
+    if (std::chrono::steady_clock::now() >= Deadline) return false;
+    Sleep(5);
+  }
+  return true;
 }

@@ -1,0 +1,376 @@
+// Harness for the end-to-end tests of the real product executable: a platform description, a
+// product process started with a clean environment, and its windows on the X display found and
+// driven from outside through xdotool, xprop and ImageMagick, as a user would.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Where and how the product runs. Only the native POSIX build is wired up; a Windows build under
+// wine fills in the other choices.
+struct Platform {
+  enum class ProxySetting { kEnvironment, kRegistry };
+  std::string Name;
+  fs::path Executable;                // the built program, copied under each product's name
+  std::string Extension;              // the four characters that start-up strips
+  std::vector<std::string> Launcher;  // empty: run directly; else e.g. {"wine"}
+  ProxySetting Proxy = ProxySetting::kEnvironment;
+  std::string Display;                // the X display the windows appear on
+};
+
+inline Platform NativePlatform() {
+  const char* Display = std::getenv("DISPLAY");
+  return {"posix", PRODUCT_EXECUTABLE, ".run", {}, Platform::ProxySetting::kEnvironment,
+          Display ? Display : ""};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+inline fs::path MakeTempDir(const std::string& Tag) {
+  std::random_device R;
+  auto Dir = fs::temp_directory_path() / (Tag + "-" + std::to_string(R()) + std::to_string(R()));
+  fs::create_directories(Dir);
+  return Dir;
+}
+
+inline void WriteFile(const fs::path& P, const std::string& Bytes) {
+  fs::create_directories(P.parent_path());
+  std::ofstream(P, std::ios::binary) << Bytes;
+}
+
+inline std::string ReadFile(const fs::path& P) {
+  std::ifstream In(P, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+// Bytes that differ at every position, so a lost or repeated chunk shows.
+inline std::string Payload(std::size_t Size, unsigned Seed) {
+  std::string S(Size, '\0');
+  std::uint32_t X = Seed * 2654435761u + 1;
+  for (auto& C : S) {
+    X = X * 1664525u + 1013904223u;
+    C = static_cast<char>(X >> 24);
+  }
+  return S;
+}
+
+// Polls Done every few milliseconds until it holds or Timeout passes.
+inline bool WaitUntil(const std::function<bool()>& Done, std::chrono::milliseconds Timeout) {
+  const auto Deadline = Clock::now() + Timeout;
+  while (!Done()) {
+    if (Clock::now() > Deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+// Runs a shell command and returns its standard output.
+inline std::string Capture(const std::string& Command) {
+  std::string Output;
+  if (FILE* Pipe = ::popen((Command + " 2>/dev/null").c_str(), "r")) {
+    char Buffer[4096];
+    std::size_t Got;
+    while ((Got = std::fread(Buffer, 1, sizeof Buffer, Pipe)) > 0) Output.append(Buffer, Got);
+    ::pclose(Pipe);
+  }
+  return Output;
+}
+
+inline bool Succeeds(const std::string& Command) {
+  return std::system((Command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+inline std::string Quote(const std::string& Text) {
+  std::string Quoted = "'";
+  for (char C : Text) Quoted += C == '\'' ? std::string("'\\''") : std::string(1, C);
+  return Quoted + "'";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The product process
+
+using Environment = std::map<std::string, std::string>;
+
+// The product started from its own copy with exactly the given environment (plus what the display
+// needs). Killed when still running at the end of the test.
+class ProductProcess {
+ public:
+  ProductProcess(const Platform& P, const fs::path& Program, Environment Vars,
+                 const fs::path& Output) {
+    Vars["DISPLAY"] = P.Display;
+    if (const char* Auth = std::getenv("XAUTHORITY")) Vars["XAUTHORITY"] = Auth;
+    std::vector<std::string> Args = P.Launcher;
+    Args.push_back(Program.string());
+    std::vector<std::string> Env;
+    for (const auto& [Name, Value] : Vars) Env.push_back(Name + "=" + Value);
+    std::vector<char*> Argv, Envp;
+    for (auto& A : Args) Argv.push_back(A.data());
+    for (auto& E : Env) Envp.push_back(E.data());
+    Argv.push_back(nullptr);
+    Envp.push_back(nullptr);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, Output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
+    posix_spawn_file_actions_addchdir_np(&Actions, Program.parent_path().c_str());
+    const int Error = posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), Envp.data());
+    posix_spawn_file_actions_destroy(&Actions);
+    if (Error != 0) throw std::runtime_error("cannot start " + Program.string());
+    Started = Clock::now();
+  }
+  ~ProductProcess() {
+    if (FStatus) return;
+    ::kill(FPid, SIGKILL);
+    ::waitpid(FPid, nullptr, 0);
+  }
+  ProductProcess(const ProductProcess&) = delete;
+  ProductProcess& operator=(const ProductProcess&) = delete;
+
+  pid_t Pid() const { return FPid; }
+
+  // Waits for the process to end; its wait status, or nothing when it still runs after Timeout.
+  std::optional<int> WaitExit(std::chrono::milliseconds Timeout) {
+    WaitUntil([this] { return Reap(); }, Timeout);
+    return FStatus;
+  }
+  bool Running() { return !Reap(); }
+
+  Clock::time_point Started;
+  Clock::time_point Ended;
+
+ private:
+  bool Reap() {
+    if (FStatus) return true;
+    int Status = 0;
+    if (::waitpid(FPid, &Status, WNOHANG) != FPid) return false;
+    Ended = Clock::now();
+    FStatus = Status;
+    return true;
+  }
+  pid_t FPid = -1;
+  std::optional<int> FStatus;
+};
+
+inline bool ExitedWithZero(const std::optional<int>& Status) {
+  return Status && WIFEXITED(*Status) && WEXITSTATUS(*Status) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Windows on the display
+
+using WindowId = unsigned long;
+
+// The visible top-level windows of a process, as xdotool finds them by _NET_WM_PID.
+inline std::vector<WindowId> VisibleWindows(pid_t Pid) {
+  std::istringstream Lines(Capture("xdotool search --onlyvisible --pid " + std::to_string(Pid)));
+  std::vector<WindowId> Windows;
+  for (WindowId W; Lines >> W;) Windows.push_back(W);
+  return Windows;
+}
+
+inline std::string WindowName(WindowId W) {
+  std::string Name = Capture("xdotool getwindowname " + std::to_string(W));
+  while (!Name.empty() && Name.back() == '\n') Name.pop_back();
+  return Name;
+}
+
+// Waits for a visible window of the process whose title is exactly Name (xdotool's own name
+// match ignores case, and the main window and the message boxes differ only in case).
+inline std::optional<WindowId> WaitForWindow(pid_t Pid, const std::string& Name,
+                                             std::chrono::milliseconds Timeout = 10s) {
+  std::optional<WindowId> Found;
+  WaitUntil(
+      [&] {
+        for (WindowId W : VisibleWindows(Pid)) {
+          if (WindowName(W) == Name) Found = W;
+        }
+        return Found.has_value();
+      },
+      Timeout);
+  return Found;
+}
+
+// Waits for a visible window of the process other than Except: a message box.
+inline std::optional<WindowId> WaitForOtherWindow(pid_t Pid, WindowId Except,
+                                                  std::chrono::milliseconds Timeout) {
+  std::optional<WindowId> Found;
+  WaitUntil(
+      [&] {
+        for (WindowId W : VisibleWindows(Pid)) {
+          if (W != Except) Found = W;
+        }
+        return Found.has_value();
+      },
+      Timeout);
+  return Found;
+}
+
+inline bool IsVisible(pid_t Pid, WindowId W) {
+  for (WindowId V : VisibleWindows(Pid)) {
+    if (V == W) return true;
+  }
+  return false;
+}
+
+// A mouse click at a point of the window's client area.
+inline bool Click(WindowId W, int X, int Y) {
+  return Succeeds("xdotool mousemove --window " + std::to_string(W) + " " + std::to_string(X) +
+                  " " + std::to_string(Y) + " click 1");
+}
+
+// A key press sent to the window, and the same key typed while the window has the focus.
+inline void PressKey(WindowId W, const std::string& Key) {
+  const std::string Id = std::to_string(W);
+  Succeeds("xdotool key --window " + Id + " " + Key);
+  Succeeds("xdotool windowfocus --sync " + Id + " key " + Key);
+}
+
+// The flags of the language page, client coordinates of their centres.
+constexpr int kCzechFlagX = 260, kEnglishFlagX = 320, kFlagY = 58;
+
+inline bool ClickFlag(WindowId W, const std::string& Language) {
+  return Click(W, Language == "cz" ? kCzechFlagX : kEnglishFlagX, kFlagY);
+}
+
+// An X connection of the test's own: asks windows to close as the window manager's close button
+// does (WM_DELETE_WINDOW; xdotool's windowclose destroys the window instead), and records which
+// windows get mapped while it watches.
+class DisplayConnection {
+ public:
+  DisplayConnection() : FDisplay(XOpenDisplay(nullptr)) {
+    if (FDisplay) XSelectInput(FDisplay, DefaultRootWindow(FDisplay), SubstructureNotifyMask);
+  }
+  ~DisplayConnection() {
+    if (FDisplay) XCloseDisplay(FDisplay);
+  }
+  DisplayConnection(const DisplayConnection&) = delete;
+  DisplayConnection& operator=(const DisplayConnection&) = delete;
+  bool Open() const { return FDisplay != nullptr; }
+
+  void RequestClose(WindowId W) {
+    XEvent Event{};
+    Event.xclient.type = ClientMessage;
+    Event.xclient.window = W;
+    Event.xclient.message_type = XInternAtom(FDisplay, "WM_PROTOCOLS", False);
+    Event.xclient.format = 32;
+    Event.xclient.data.l[0] = static_cast<long>(XInternAtom(FDisplay, "WM_DELETE_WINDOW", False));
+    Event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(FDisplay, W, False, NoEventMask, &Event);
+    XFlush(FDisplay);
+  }
+
+  // Top-level windows mapped since the connection was opened, with their sizes at creation.
+  struct Mapped {
+    WindowId Window;
+    int Width, Height;
+  };
+  std::vector<Mapped> MappedWindows() {
+    while (XPending(FDisplay) > 0) {
+      XEvent Event;
+      XNextEvent(FDisplay, &Event);
+      if (Event.type == CreateNotify) {
+        FSizes[Event.xcreatewindow.window] = {Event.xcreatewindow.width,
+                                              Event.xcreatewindow.height};
+      } else if (Event.type == MapNotify) {
+        const auto Size = FSizes[Event.xmap.window];
+        FMapped.push_back({Event.xmap.window, Size.first, Size.second});
+      }
+    }
+    return FMapped;
+  }
+
+ private:
+  ::Display* FDisplay;
+  std::map<WindowId, std::pair<int, int>> FSizes;
+  std::vector<Mapped> FMapped;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Screenshots
+
+struct Rgb {
+  int R, G, B;
+  bool operator==(const Rgb&) const = default;
+};
+
+// A window's pixels as the screen shows them, taken with ImageMagick's import.
+class Screenshot {
+ public:
+  static std::optional<Screenshot> Take(WindowId W, const fs::path& File) {
+    if (!Succeeds("import -window " + std::to_string(W) + " " + Quote("ppm:" + File.string())))
+      return std::nullopt;
+    Screenshot Shot;
+    if (!Shot.Parse(ReadFile(File))) return std::nullopt;
+    return Shot;
+  }
+
+  int Width() const { return FWidth; }
+  int Height() const { return FHeight; }
+  Rgb At(int X, int Y) const {
+    const std::size_t I = (static_cast<std::size_t>(Y) * FWidth + X) * 3;
+    return {FPixels[I], FPixels[I + 1], FPixels[I + 2]};
+  }
+  // Pixels of the rectangle for which Match holds.
+  int Count(int X, int Y, int W, int H, const std::function<bool(Rgb)>& Match) const {
+    int N = 0;
+    for (int Row = Y; Row < Y + H; ++Row) {
+      for (int Col = X; Col < X + W; ++Col) N += Match(At(Col, Row));
+    }
+    return N;
+  }
+
+ private:
+  // Binary PPM with a maximum value of 255.
+  bool Parse(const std::string& Data) {
+    std::istringstream In(Data);
+    std::string Magic;
+    int Max = 0;
+    In >> Magic >> FWidth >> FHeight >> Max;
+    In.get();
+    if (Magic != "P6" || Max != 255 || FWidth <= 0 || FHeight <= 0) return false;
+    const std::size_t Offset = static_cast<std::size_t>(In.tellg());
+    const std::size_t Size = static_cast<std::size_t>(FWidth) * FHeight * 3;
+    if (Data.size() < Offset + Size) return false;
+    FPixels.assign(Data.begin() + Offset, Data.begin() + Offset + Size);
+    return true;
+  }
+  int FWidth = 0, FHeight = 0;
+  std::vector<unsigned char> FPixels;
+};
+
+inline bool Near(Rgb P, Rgb Colour, int Tolerance) {
+  return std::abs(P.R - Colour.R) <= Tolerance && std::abs(P.G - Colour.G) <= Tolerance &&
+         std::abs(P.B - Colour.B) <= Tolerance;
+}
+
+}  // namespace e2e
