@@ -139,7 +139,8 @@ TEST_F(HTTPGetTest, OutcomeTableInFileMode) {
       {"no length, text allowed, bytes", FaultKind::kNoLength, false, false, true, 5000, nullptr},
       {"no length, text allowed, empty", FaultKind::kNoLength, false, true, true, 0, ""},
       {"short body", FaultKind::kShort, true, false, true, 2500, nullptr},
-      {"longer body: the announced length is read", FaultKind::kLong, true, true, true, 5000, nullptr},
+      {"longer body: the announced length is read", FaultKind::kLong, true, true, true, 5000,
+       nullptr},
       {"zero length, no body", FaultKind::kZero, true, true, true, 0, nullptr},
       {"length not a number", FaultKind::kBadLength, true, false, false, {}, nullptr},
       {"length 2^31", FaultKind::kHuge, true, false, false, {}, nullptr},
@@ -167,8 +168,7 @@ TEST_F(HTTPGetTest, OutcomeTableInFileMode) {
 }
 
 TEST_F(HTTPGetTest, RefusedConnectionIsAFailureWithoutAFile) {
-  setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(vendor::FindUnusedPort())).c_str(),
-         1);
+  setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(vendor::FindUnusedPort())).c_str(), 1);
   const Outcome O = Fetch("/x.zip");
   EXPECT_EQ(O.Errors, 1);
   EXPECT_FALSE(fs::exists(Target));
@@ -207,8 +207,7 @@ TEST_F(HTTPGetTest, RequestOnTheWire) {
     std::function<void(THTTPGet&)> Set;
     std::function<void(const vendor::RecordedRequest&)> Check;
   } Cases[] = {
-      {"default GET",
-       [](THTTPGet&) {},
+      {"default GET", [](THTTPGet&) {},
        [](const vendor::RecordedRequest& R) {
          EXPECT_EQ(R.Method, "GET");
          EXPECT_EQ(R.Version, "HTTP/1.0");
@@ -220,8 +219,7 @@ TEST_F(HTTPGetTest, RequestOnTheWire) {
          EXPECT_FALSE(R.Header("Content-Type"));
          EXPECT_TRUE(R.Body.empty());
        }},
-      {"POST with a form body",
-       [](THTTPGet& G) { G.PostQuery = "a=1&b=%C4"; },
+      {"POST with a form body", [](THTTPGet& G) { G.PostQuery = "a=1&b=%C4"; },
        [](const vendor::RecordedRequest& R) {
          EXPECT_EQ(R.Method, "POST");
          EXPECT_EQ(R.Body, "a=1&b=%C4");
@@ -239,17 +237,14 @@ TEST_F(HTTPGetTest, RequestOnTheWire) {
          EXPECT_FALSE(R.Header("Pragma"));
          EXPECT_EQ(R.Header("Referer").value_or("-"), "http://ref.example/page");
        }},
-      {"scheme in capitals",
-       [](THTTPGet& G) { G.URL = "HTTP://" + Host + "/dir/file.zip"; },
+      {"scheme in capitals", [](THTTPGet& G) { G.URL = "HTTP://" + Host + "/dir/file.zip"; },
        [](const vendor::RecordedRequest& R) { EXPECT_EQ(R.Path, "/dir/file.zip"); }},
-      {"http:// further on is kept",
-       [](THTTPGet& G) { G.URL = Host + "/go?to=http://x"; },
+      {"http:// further on is kept", [](THTTPGet& G) { G.URL = Host + "/go?to=http://x"; },
        [](const vendor::RecordedRequest& R) {
          EXPECT_EQ(R.Path, "/go");
          EXPECT_EQ(R.Query, "to=http://x");
        }},
-      {"double slash stays in the path",
-       [](THTTPGet& G) { G.URL = Host + "//x"; },
+      {"double slash stays in the path", [](THTTPGet& G) { G.URL = Host + "//x"; },
        [](const vendor::RecordedRequest& R) { EXPECT_EQ(R.Path, "//x"); }},
   };
   for (const Case& C : Cases) {
@@ -286,8 +281,8 @@ TEST_F(HTTPGetTest, UrlsWithoutAUsableHostFail) {
 TEST_F(HTTPGetTest, StartWhileBusyIsIgnoredAndCopiesAreTakenAtStart) {
   Vendor.Serve("slow.zip", Payload(40));
   Vendor.Serve("other.zip", "other");
-  Vendor.Server->SetFault("/slow.zip", Fault{.Kind = FaultKind::kDrip, .DripBytes = 4,
-                                             .DripIntervalMs = 20});
+  Vendor.Server->SetFault("/slow.zip",
+                          Fault{.Kind = FaultKind::kDrip, .DripBytes = 4, .DripIntervalMs = 20});
   Outcome O;
   Wire(Get, O);
   Get->URL = Host + "/slow.zip";
@@ -324,8 +319,8 @@ TEST_F(HTTPGetTest, StopDownload) {
   Get->StopDownload();  // idle: nothing happens
   RunFor(20);
   Vendor.Serve("slow.zip", Payload(400));
-  Vendor.Server->SetFault("/slow.zip", Fault{.Kind = FaultKind::kDrip, .DripBytes = 10,
-                                             .DripIntervalMs = 20});
+  Vendor.Server->SetFault("/slow.zip",
+                          Fault{.Kind = FaultKind::kDrip, .DripBytes = 10, .DripIntervalMs = 20});
   Outcome O;
   Wire(Get, O);
   Get->URL = Host + "/slow.zip";
@@ -342,8 +337,8 @@ TEST_F(HTTPGetTest, StopDownload) {
 
 TEST_F(HTTPGetTest, DestroyDuringDownloadReachesNoHandler) {
   Vendor.Serve("slow.zip", Payload(400));
-  Vendor.Server->SetFault("/slow.zip", Fault{.Kind = FaultKind::kDrip, .DripBytes = 10,
-                                             .DripIntervalMs = 10});
+  Vendor.Server->SetFault("/slow.zip",
+                          Fault{.Kind = FaultKind::kDrip, .DripBytes = 10, .DripIntervalMs = 10});
   auto* G = new THTTPGet(nullptr);
   Outcome O;
   Wire(G, O);

@@ -115,8 +115,7 @@ TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
       EXPECT_TRUE(DownloadPlan.TargetNames[I].empty());
     }
     const bool Tavoskel = std::string(C.Name) == "tavoskel";
-    const fs::path Expected =
-        Tavoskel ? Common / "x86" / "drovanetix" : Temp / std::string(C.Name);
+    const fs::path Expected = Tavoskel ? Common / "x86" / "drovanetix" : Temp / std::string(C.Name);
     EXPECT_EQ(DownloadDir, Expected.string() + "/");
     EXPECT_TRUE(fs::is_directory(DownloadDir));
   }
@@ -125,9 +124,9 @@ TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
 
 TEST_F(FlowTest, MeronaPlanInOrder) {
   Start("merona.run");
-  const char* Sources[] = {"pravl32.zip", "ntdll.zip", "qtintf70.zip",   "merona.zip",
+  const char* Sources[] = {"pravl32.zip",     "ntdll.zip", "qtintf70.zip", "merona.zip",
                            "Firebird-64.zip", "setup.zip", "dobrin.zip"};
-  const char* Targets[] = {"pravl32._dl", "ntdll._dl", "qtintf70._dl", "merona._ex",
+  const char* Targets[] = {"pravl32._dl",  "ntdll._dl", "qtintf70._dl", "merona._ex",
                            "Firebird.exe", "setup.exe", "dobrin._ex"};
   for (int I = 1; I <= 7; ++I) {
     EXPECT_EQ(DownloadPlan.SourceNames[I], Sources[I - 1]);
@@ -221,12 +220,11 @@ TEST_F(SequenceTest, FlagClickThenEachFileInTurn) {
   ASSERT_TRUE(RunUntil([&] { return Form->Timer3->Enabled(); }));
   EXPECT_EQ(DownloadPlan.CurrentIndex, 6);
   EXPECT_FALSE(Form->Timer2->Enabled());
-  EXPECT_EQ(RequestedPaths(),
-            (std::vector<std::string>{"/download/Zentrik/zentrik.zip",
-                                       "/download/Zentrik/halmir.zip",
-                                       "/download/Zentrik/Firebird-64.zip",
-                                       "/download/Zentrik/setup.zip",
-                                       "/download/Zentrik/halmirsk.zip"}));
+  EXPECT_EQ(
+      RequestedPaths(),
+      (std::vector<std::string>{"/download/Zentrik/zentrik.zip", "/download/Zentrik/halmir.zip",
+                                "/download/Zentrik/Firebird-64.zip", "/download/Zentrik/setup.zip",
+                                "/download/Zentrik/halmirsk.zip"}));
   EXPECT_EQ(ReadFile(fs::path(DownloadDir) / "zentrik._cs"), Payload(3100, 2));
   EXPECT_EQ(Form->had->Progress(), Form->had->MaxValue());
   EXPECT_TRUE(Messages.empty());

@@ -28,9 +28,9 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 // no_proxy environment.
 HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
                         LPCSTR lpszProxyBypass, DWORD dwFlags);
-HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName,
-                           INTERNET_PORT nServerPort, LPCSTR lpszUserName, LPCSTR lpszPassword,
-                           DWORD dwService, DWORD dwFlags, DWORD_PTR dwContext);
+HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
+                           LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService, DWORD dwFlags,
+                           DWORD_PTR dwContext);
 HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
                            LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
                            DWORD dwFlags, DWORD_PTR dwContext);

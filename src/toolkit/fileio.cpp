@@ -39,8 +39,7 @@ void TUntypedFile::BlockWrite(const void* Data, std::size_t Count) {
   if (FUsed + Count > BufferSize) Flush();
   if (Count >= BufferSize) {
     DWORD Written = 0;
-    if (!WriteFile(FHandle, Data, static_cast<DWORD>(Count), &Written, nullptr) ||
-        Written != Count)
+    if (!WriteFile(FHandle, Data, static_cast<DWORD>(Count), &Written, nullptr) || Written != Count)
       throw EInOutError(static_cast<int>(GetLastError()));
     return;
   }
