@@ -14,26 +14,6 @@ namespace {
 HANDLE ToHandle(int Fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd)); }
 int ToFd(HANDLE H) { return static_cast<int>(reinterpret_cast<std::intptr_t>(H)); }
 
-DWORD ErrorFromErrno(int Error) {
-  switch (Error) {
-    case ENOENT:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    default:
-      return 31;  // a device attached to the system is not functioning
-  }
-}
-
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPVOID,
@@ -41,9 +21,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPVOID,
   int Flags = O_CLOEXEC;
   if (dwCreationDisposition == CREATE_ALWAYS) Flags |= O_CREAT | O_TRUNC;
   Flags |= (dwDesiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
-  const int Fd = ::open(SystemPath(lpFileName).c_str(), Flags, 0644);
+  const std::string Path = SystemPath(lpFileName);
+  const int Fd = ::open(Path.c_str(), Flags, 0644);
   if (Fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
+    SetLastError(WindowsErrorFromErrno(errno, Path));
     return INVALID_HANDLE_VALUE;
   }
   return ToHandle(Fd);
@@ -57,7 +38,7 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
     const ssize_t N = ::write(ToFd(hFile), Data + Done, nNumberOfBytesToWrite - Done);
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) {
-      SetLastError(N < 0 ? ErrorFromErrno(errno) : ERROR_DISK_FULL);
+      SetLastError(N < 0 ? WindowsErrorFromErrno(errno, "") : ERROR_DISK_FULL);
       if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = Done;
       return FALSE;
     }
@@ -73,7 +54,7 @@ BOOL CloseHandle(HANDLE hObject) {
     return FALSE;
   }
   if (::close(ToFd(hObject)) != 0) {
-    SetLastError(ErrorFromErrno(errno));
+    SetLastError(WindowsErrorFromErrno(errno, ""));
     return FALSE;
   }
   return TRUE;
