@@ -335,6 +335,22 @@ TEST_F(HTTPGetTest, StopDownload) {
   EXPECT_LT(fs::file_size(Target), 400u);
 }
 
+TEST_F(HTTPGetTest, StopWhileTheRequestIsUnderWayCreatesNoFile) {
+  Vendor.Serve("late.zip", Payload(400));
+  Vendor.Server->SetFault("/late.zip", Fault{.Kind = FaultKind::kSlowHead, .HeadDelayMs = 300});
+  Outcome O;
+  Wire(Get, O);
+  Get->URL = Host + "/late.zip";
+  Get->FileName = Target.string();
+  Get->DownloadFile();
+  ASSERT_TRUE(Vendor.Server->WaitForRequests(1, std::chrono::seconds(5)));
+  Get->StopDownload();
+  ASSERT_TRUE(RunUntil([&] { return O.Finished(); }));
+  EXPECT_EQ(O.Errors, 1);
+  EXPECT_EQ(O.Progress, 0);
+  EXPECT_FALSE(fs::exists(Target));
+}
+
 TEST_F(HTTPGetTest, DestroyDuringDownloadReachesNoHandler) {
   Vendor.Serve("slow.zip", Payload(400));
   Vendor.Server->SetFault("/slow.zip",

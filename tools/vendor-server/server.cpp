@@ -196,7 +196,7 @@ std::optional<FaultKind> KindByName(const std::string& Name) {
       {"negative", FaultKind::kNegative}, {"huge", FaultKind::kHuge},
       {"zero", FaultKind::kZero},         {"404", FaultKind::kNotFound},
       {"drip", FaultKind::kDrip},         {"closehead", FaultKind::kCloseHead},
-      {"redirect", FaultKind::kRedirect},
+      {"redirect", FaultKind::kRedirect}, {"slowhead", FaultKind::kSlowHead},
   };
   for (const auto& [KindName, Kind] : kKinds) {
     if (Name == KindName) return Kind;
@@ -239,6 +239,12 @@ std::optional<std::pair<std::string, Fault>> ParseFaultOption(const std::string&
   const std::string Arguments = KindText.substr(Colon + 1);
   if (F.Kind == FaultKind::kRedirect && !Arguments.empty()) {
     F.Target = Arguments;
+    return std::make_pair(Path, F);
+  }
+  if (F.Kind == FaultKind::kSlowHead) {
+    long Ms = 0;
+    if (!ParsePositive(Arguments, 60000, Ms)) return std::nullopt;
+    F.HeadDelayMs = static_cast<int>(Ms);
     return std::make_pair(Path, F);
   }
   if (F.Kind != FaultKind::kDrip) return std::nullopt;
@@ -501,6 +507,10 @@ void VendorServer::Respond(int Socket, const RecordedRequest& R) {
       }
       return;
     case FaultKind::kCloseHead:
+      return;
+    case FaultKind::kSlowHead:
+      if (Pause(F->HeadDelayMs) && SendText(Socket, Head("200 OK", Type, Size)))
+        Body->Send(Socket, 0, Body->Size());
       return;
     case FaultKind::kRedirect:
       SendText(Socket, Head("302 Found", "text/html", std::to_string(strlen(kRedirectPage)),

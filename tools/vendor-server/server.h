@@ -50,6 +50,7 @@ enum class FaultKind {
   kDrip,       // the body in small blocks with a pause after each
   kCloseHead,  // reads the request and closes without a response
   kRedirect,   // 302 to Target
+  kSlowHead,   // waits HeadDelayMs before a normal response
 };
 
 struct Fault {
@@ -57,10 +58,12 @@ struct Fault {
   std::size_t DripBytes = 1;  // drip: block size
   int DripIntervalMs = 10;    // drip: pause after each block
   std::string Target = "/";   // redirect: the Location
+  int HeadDelayMs = 500;      // slowhead: the wait before the response
 };
 
 // Parses "PATH=KIND" where KIND is one of nolength, short, long, badlength, negative, huge, zero,
-// 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET]. The last '=' separates path and kind.
+// 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS]. The last '=' separates path
+// and kind.
 std::optional<std::pair<std::string, Fault>> ParseFaultOption(const std::string& Option);
 
 // Decodes %XX escapes; a malformed escape stays as written.
