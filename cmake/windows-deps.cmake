@@ -15,8 +15,14 @@ endif()
 find_program(NASM_EXECUTABLE nasm REQUIRED)
 
 set(jpeg_dir ${WINDOWS_DEPS_PREFIX}/jpeg)
+# The extracted source is trimmed to what the decoder needs: our decoder-only SIMD dispatcher
+# keeps the encoder's assembler objects out of the link (see the files for why).
+set(jpeg_trim_script ${CMAKE_CURRENT_LIST_DIR}/libjpeg-turbo/decode-only.cmake)
+set(jpeg_trim_inputs ${jpeg_trim_script}
+                     ${CMAKE_CURRENT_LIST_DIR}/libjpeg-turbo/jsimd-decode-only.c)
 ExternalProject_Add(jpeg_turbo_ext
   URL ${LIBJPEG_TURBO_TARBALL}
+  PATCH_COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=<SOURCE_DIR> -P ${jpeg_trim_script}
   PREFIX ${WINDOWS_DEPS_PREFIX}/jpeg-build
   INSTALL_DIR ${jpeg_dir}
   # The program only decodes baseline pictures: no arithmetic coding, no JPEGMEM variable, and
@@ -37,6 +43,7 @@ set_target_properties(JPEG::JPEG PROPERTIES
   IMPORTED_LOCATION ${jpeg_dir}/lib/libjpeg.a
   INTERFACE_INCLUDE_DIRECTORIES ${jpeg_dir}/include)
 add_dependencies(JPEG::JPEG jpeg_turbo_ext)
+ExternalProject_Add_StepDependencies(jpeg_turbo_ext patch ${jpeg_trim_inputs})
 
 # --- GoogleTest from the Debian source, for the tests that run under wine.
 set(gtest_dir ${WINDOWS_DEPS_PREFIX}/gtest)
