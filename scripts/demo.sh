@@ -21,7 +21,7 @@ done
 # The product's own installer: a tiny program that tells it was started, how and where.
 cat >"$demo/server/download/merona/setup.zip" <<'SETUP'
 #!/bin/sh
-echo "setup started with language '$1' in folder $(pwd)" | tee "$(pwd)/setup-started.txt"
+echo "setup started with language '$1' in folder $(pwd)" >"$(pwd)/setup-started.txt"
 SETUP
 
 build/tools/vendor-server/vendor-server --root "$demo/server" --port-file "$demo/port" \
@@ -62,6 +62,11 @@ if [ $headless -eq 1 ]; then
     win=$(xdotool search --sync --onlyvisible --pid "$app" --name '^MERONA$' 2>/dev/null | head -1) && [ -n "$win" ] && break
     sleep 0.1
   done
+  if [ -z "$win" ]; then
+    echo "the installer's window did not appear" >&2
+    kill "$app" 2>/dev/null || true
+    exit 1
+  fi
   sleep 0.3
   import -window root "$demo/screens/1-language-page.png"
   eval "$(xdotool getwindowgeometry --shell "$win")"
@@ -74,16 +79,13 @@ if [ $headless -eq 1 ]; then
 fi
 
 wait "$app" || true
+# setup runs detached from the installer and may still be starting.
+for _ in $(seq 60); do [ -s "$temp/merona/setup-started.txt" ] && break; sleep 0.05; done
 echo
 echo "Files saved in $temp/merona/:"
-ls -l "$temp/merona/" | tail -n +2
+ls -l "$temp/merona/" | tail -n +2 | grep -v setup-started.txt
 echo
-if [ -s "$temp/merona/setup-started.txt" ]; then
-  cat "$temp/merona/setup-started.txt"
-else
-  sleep 1
-  cat "$temp/merona/setup-started.txt" 2>/dev/null || echo "setup was not started"
-fi
+cat "$temp/merona/setup-started.txt" 2>/dev/null || echo "setup was not started"
 echo
 echo "Status report received by the vendor server:"
 grep '^REQUEST .*/programy/' "$demo/requests.log" || echo "(none)"

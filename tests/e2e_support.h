@@ -3,7 +3,6 @@
 // driven from outside through xdotool, xprop and ImageMagick, as a user would.
 #pragma once
 
-#include <X11/Xlib.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -40,12 +40,16 @@ struct Platform {
   std::string Extension;              // the four characters that start-up strips
   std::vector<std::string> Launcher;  // empty: run directly; else e.g. {"wine"}
   ProxySetting Proxy = ProxySetting::kEnvironment;
-  std::string Display;                // the X display the windows appear on
+  std::string Display;  // the X display the windows appear on
 };
 
 inline Platform NativePlatform() {
   const char* Display = std::getenv("DISPLAY");
-  return {"posix", PRODUCT_EXECUTABLE, ".run", {}, Platform::ProxySetting::kEnvironment,
+  return {"posix",
+          PRODUCT_EXECUTABLE,
+          ".run",
+          {},
+          Platform::ProxySetting::kEnvironment,
           Display ? Display : ""};
 }
 
@@ -242,6 +246,13 @@ inline bool IsVisible(pid_t Pid, WindowId W) {
   return false;
 }
 
+// Dismisses a message box with its default button. xdotool reports an error when the box has
+// gone before the key's release reaches it, so only the box's disappearance counts.
+inline bool DismissBox(pid_t Pid, WindowId Box) {
+  Succeeds("xdotool key --window " + std::to_string(Box) + " Return");
+  return WaitUntil([&] { return !IsVisible(Pid, Box); }, 5s);
+}
+
 // A mouse click at a point of the window's client area.
 inline bool Click(WindowId W, int X, int Y) {
   return Succeeds("xdotool mousemove --window " + std::to_string(W) + " " + std::to_string(X) +
@@ -264,55 +275,28 @@ inline bool ClickFlag(WindowId W, const std::string& Language) {
 
 // An X connection of the test's own: asks windows to close as the window manager's close button
 // does (WM_DELETE_WINDOW; xdotool's windowclose destroys the window instead), and records which
-// windows get mapped while it watches.
+// windows get mapped while it watches. Xlib stays in its own file: its macros clash with ordinary
+// names.
 class DisplayConnection {
  public:
-  DisplayConnection() : FDisplay(XOpenDisplay(nullptr)) {
-    if (FDisplay) XSelectInput(FDisplay, DefaultRootWindow(FDisplay), SubstructureNotifyMask);
-  }
-  ~DisplayConnection() {
-    if (FDisplay) XCloseDisplay(FDisplay);
-  }
+  DisplayConnection();
+  ~DisplayConnection();
   DisplayConnection(const DisplayConnection&) = delete;
   DisplayConnection& operator=(const DisplayConnection&) = delete;
-  bool Open() const { return FDisplay != nullptr; }
+  bool Open() const;
 
-  void RequestClose(WindowId W) {
-    XEvent Event{};
-    Event.xclient.type = ClientMessage;
-    Event.xclient.window = W;
-    Event.xclient.message_type = XInternAtom(FDisplay, "WM_PROTOCOLS", False);
-    Event.xclient.format = 32;
-    Event.xclient.data.l[0] = static_cast<long>(XInternAtom(FDisplay, "WM_DELETE_WINDOW", False));
-    Event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(FDisplay, W, False, NoEventMask, &Event);
-    XFlush(FDisplay);
-  }
+  void RequestClose(WindowId W);
 
   // Top-level windows mapped since the connection was opened, with their sizes at creation.
   struct Mapped {
     WindowId Window;
     int Width, Height;
   };
-  std::vector<Mapped> MappedWindows() {
-    while (XPending(FDisplay) > 0) {
-      XEvent Event;
-      XNextEvent(FDisplay, &Event);
-      if (Event.type == CreateNotify) {
-        FSizes[Event.xcreatewindow.window] = {Event.xcreatewindow.width,
-                                              Event.xcreatewindow.height};
-      } else if (Event.type == MapNotify) {
-        const auto Size = FSizes[Event.xmap.window];
-        FMapped.push_back({Event.xmap.window, Size.first, Size.second});
-      }
-    }
-    return FMapped;
-  }
+  std::vector<Mapped> MappedWindows();
 
  private:
-  ::Display* FDisplay;
-  std::map<WindowId, std::pair<int, int>> FSizes;
-  std::vector<Mapped> FMapped;
+  struct State;
+  std::unique_ptr<State> FState;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -327,7 +311,8 @@ struct Rgb {
 class Screenshot {
  public:
   static std::optional<Screenshot> Take(WindowId W, const fs::path& File) {
-    if (!Succeeds("import -window " + std::to_string(W) + " " + Quote("ppm:" + File.string())))
+    if (!Succeeds("import -window " + std::to_string(W) + " -depth 8 " +
+                  Quote("ppm:" + File.string())))
       return std::nullopt;
     Screenshot Shot;
     if (!Shot.Parse(ReadFile(File))) return std::nullopt;

@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -815,9 +816,27 @@ void TApplication::Run() {
   FMainForm = nullptr;
 }
 
+namespace {
+
+// A look at the window's events costs a select and two reads of the X connection. A download
+// processes messages once per received block, thousands of times a second, so the look is taken
+// only when something is to be repainted, when events wait in Xlib's queue already, or when the
+// last look is a millisecond old: input and exposure still get through within a millisecond.
+bool WindowEventsDue() {
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point last;
+  const Clock::time_point now = Clock::now();
+  const bool due = Fl::damage() || now - last >= std::chrono::milliseconds(1) ||
+                   (fl_display != nullptr && XEventsQueued(fl_display, QueuedAlready) > 0);
+  if (due) last = now;
+  return due;
+}
+
+}  // namespace
+
 void TApplication::ProcessMessages() {
   EnsureLoopReady();
-  Fl::check();
+  if (WindowEventsDue()) Fl::check();
   toolkit_sync::ServePending();
 }
 

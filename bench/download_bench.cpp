@@ -1,0 +1,250 @@
+// Download throughput of the download component against curl, over the vendor test server on
+// loopback reached through the proxy setting. Each download runs in a process of its own, so that
+// its peak memory and CPU time are its own:
+//   curl   curl -s -o FILE, the reference
+//   gauge  THTTPGet with the product's progress handler driving the real gauge of the product's
+//          main window, shown on the X display
+//   plain  THTTPGet without a progress handler
+//
+//   download_bench --root DIR --file NAME... [--runs N]      drives the runs, prints the figures
+//   download_bench --one MODE --url URL --out FILE            one download (used by the driver)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "HTTPGet.h"
+#include "main.h"
+#include "server.h"
+#include "toolkit/forms.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char* const kModes[] = {"curl", "gauge", "plain"};
+
+// ---------------------------------------------------------------------------------------------
+// One download in this process
+
+struct Outcome {
+  bool Ok = false;
+  double Seconds = 0;
+  long Repaints = 0;
+};
+
+// Fetches URL into Out with the component; with Gauge, through the product's own progress
+// handler into the gauge of the product's window.
+Outcome DownloadWithComponent(const std::string& URL, const std::string& Out, bool Gauge) {
+  Application->Initialize();
+  Application->CreateForm(Form1);
+  if (Gauge) {
+    // The download page, as after a click on a flag, without the product's own sequence.
+    Form1->Notebook1->SetPageIndex(1);
+    Form1->Show();
+    const auto Drawn = Clock::now() + std::chrono::milliseconds(300);
+    while (Clock::now() < Drawn) Application->WaitMessage(20);
+  }
+  bool Finished = false;
+  Outcome Result;
+  auto* Get = new THTTPGet(Form1);
+  Get->BinaryData = true;
+  Get->PostQuery = "";
+  Get->URL = URL;
+  Get->FileName = Out;
+  if (Gauge) {
+    Get->OnProgress = [](TObject* Sender, std::int32_t TotalSize, std::int32_t Readed) {
+      Form1->hgetProgress(Sender, TotalSize, Readed);
+    };
+  }
+  Get->OnDoneFile = [&](TObject*, std::string, std::int32_t) { Result.Ok = Finished = true; };
+  Get->OnError = [&](TObject*) { Finished = true; };
+  const long RepaintsBefore = Form1->had->RepaintCount();
+  const auto Start = Clock::now();
+  Get->DownloadFile();
+  while (!Finished) Application->WaitMessage(100);
+  Result.Seconds = std::chrono::duration<double>(Clock::now() - Start).count();
+  Result.Repaints = Form1->had->RepaintCount() - RepaintsBefore;
+  return Result;
+}
+
+int RunOne(const std::string& Mode, const std::string& URL, const std::string& Out) {
+  if (Mode == "curl") {
+    // curl takes this process over, so the driver's figures are curl's own; it reports its own
+    // transfer time, without its start-up.
+    const std::string Address = "http://" + URL;
+    execlp("curl", "curl", "-s", "-w", "%{time_total}", "-o", Out.c_str(), Address.c_str(),
+           static_cast<char*>(nullptr));
+    return 127;
+  }
+  const Outcome Result = DownloadWithComponent(URL, Out, Mode == "gauge");
+  std::printf("%.6f %ld\n", Result.Seconds, Result.Repaints);
+  return Result.Ok ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The driver
+
+struct Sample {
+  double Seconds = 0;
+  double CpuSeconds = 0;
+  double PeakRssMb = 0;
+  long Repaints = 0;
+};
+
+// Runs one download in a child process; its figures, or nothing when it failed.
+std::optional<Sample> RunChild(const std::string& Self, const std::string& Mode,
+                               const std::string& URL, const std::string& Out) {
+  int Pipe[2];
+  if (pipe(Pipe) != 0) return std::nullopt;
+  const pid_t Child = fork();
+  if (Child == 0) {
+    dup2(Pipe[1], 1);
+    close(Pipe[0]);
+    close(Pipe[1]);
+    execl(Self.c_str(), Self.c_str(), "--one", Mode.c_str(), "--url", URL.c_str(), "--out",
+          Out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(Pipe[1]);
+  std::string Text;
+  char Buffer[256];
+  for (ssize_t Got; (Got = read(Pipe[0], Buffer, sizeof Buffer)) > 0;) Text.append(Buffer, Got);
+  close(Pipe[0]);
+  int Status = 0;
+  rusage Usage{};
+  wait4(Child, &Status, 0, &Usage);
+  if (!WIFEXITED(Status) || WEXITSTATUS(Status) != 0) return std::nullopt;
+  Sample S;
+  std::istringstream In(Text);
+  In >> S.Seconds >> S.Repaints;
+  const auto Cpu = [](const rusage& U) {
+    return U.ru_utime.tv_sec + U.ru_stime.tv_sec + (U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
+  };
+  S.CpuSeconds = Cpu(Usage);
+  S.PeakRssMb = Usage.ru_maxrss / 1024.0;
+  return S;
+}
+
+double Median(std::vector<double> V) {
+  std::sort(V.begin(), V.end());
+  const std::size_t N = V.size();
+  return N % 2 ? V[N / 2] : (V[N / 2 - 1] + V[N / 2]) / 2;
+}
+
+struct Series {
+  std::vector<double> Rates;  // MB/s
+  double CpuPerGiB = 0, PeakRssMb = 0;
+  long Repaints = 0;
+  double MedianRate() const { return Median(Rates); }
+};
+
+int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::string>& Files,
+          int Runs) {
+  vendor::ServerOptions Options;
+  Options.Root = Root.string();
+  vendor::VendorServer Server(Options);
+  Server.Start();
+  setenv("http_proxy", Server.Url().c_str(), 1);
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
+  // The product's window wants a working folder of its own.
+  setenv("temp", (Root / "temp").c_str(), 1);
+  const fs::path Out = Root / "out.bin";
+
+  std::map<std::string, std::map<std::string, Series>> Figures;  // file, mode
+  std::map<std::string, std::uintmax_t> Sizes;
+  for (const auto& File : Files) Sizes[File] = fs::file_size(Root / "download" / "bench" / File);
+  for (int Run = 1; Run <= Runs; ++Run) {
+    for (const auto& File : Files) {
+      const std::string URL = std::string(VENDOR_HOST) + "/download/bench/" + File;
+      for (const std::string Mode : kModes) {
+        const auto S = RunChild(Self, Mode, URL, Out.string());
+        std::error_code Ignored;
+        const auto Got = fs::file_size(Out, Ignored);
+        fs::remove(Out, Ignored);
+        if (!S || Got != Sizes[File]) {
+          std::fprintf(stderr, "%s via %s failed (got %ju bytes)\n", File.c_str(), Mode.c_str(),
+                       static_cast<std::uintmax_t>(Got));
+          return 1;
+        }
+        Series& F = Figures[File][Mode];
+        const double MB = Sizes[File] / 1e6;
+        F.Rates.push_back(MB / S->Seconds);
+        F.CpuPerGiB = std::max(F.CpuPerGiB, S->CpuSeconds * (1 << 30) / Sizes[File]);
+        F.PeakRssMb = std::max(F.PeakRssMb, S->PeakRssMb);
+        F.Repaints = std::max(F.Repaints, S->Repaints);
+        std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld\n", Run,
+                    File.c_str(), Mode.c_str(), MB / S->Seconds, S->CpuSeconds, S->PeakRssMb,
+                    S->Repaints);
+        std::fflush(stdout);
+      }
+    }
+  }
+
+  std::printf("\n%-8s %-5s %9s %9s %9s %12s %9s %9s\n", "file", "mode", "median", "min", "max",
+              "cpu s/GiB", "rss MB", "repaints");
+  for (const auto& File : Files) {
+    for (const std::string Mode : kModes) {
+      const Series& F = Figures[File][Mode];
+      const auto [Min, Max] = std::minmax_element(F.Rates.begin(), F.Rates.end());
+      std::printf("%-8s %-5s %9.1f %9.1f %9.1f %12.2f %9.1f %9ld\n", File.c_str(), Mode.c_str(),
+                  F.MedianRate(), *Min, *Max, F.CpuPerGiB, F.PeakRssMb,
+                  Mode == "gauge" ? F.Repaints : 0L);
+    }
+    const auto& M = Figures[File];
+    std::printf("%-8s gauge/curl %.2f  plain/curl %.2f\n", File.c_str(),
+                M.at("gauge").MedianRate() / M.at("curl").MedianRate(),
+                M.at("plain").MedianRate() / M.at("curl").MedianRate());
+  }
+  // The summary line covers the first (largest) file.
+  const auto& Main = Figures[Files.front()];
+  double Rss = 0;
+  for (const auto& File : Files) Rss = std::max(Rss, Figures[File]["gauge"].PeakRssMb);
+  std::printf("\nratio_gauge=%.2f ratio_plain=%.2f rss_mb=%.1f repaints=%ld\n",
+              Main.at("gauge").MedianRate() / Main.at("curl").MedianRate(),
+              Main.at("plain").MedianRate() / Main.at("curl").MedianRate(), Rss,
+              Main.at("gauge").Repaints);
+  Server.Stop();
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: download_bench --root DIR --file NAME... [--runs N]\n"
+               "       download_bench --one curl|gauge|plain --url URL --out FILE\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::map<std::string, std::string> Options;
+  std::vector<std::string> Files;
+  for (int I = 1; I + 1 < argc; I += 2) {
+    if (std::strcmp(argv[I], "--file") == 0) {
+      Files.push_back(argv[I + 1]);
+    } else {
+      Options[argv[I]] = argv[I + 1];
+    }
+  }
+  if (Options.count("--one")) {
+    if (!Options.count("--url") || !Options.count("--out")) return Usage();
+    return RunOne(Options["--one"], Options["--url"], Options["--out"]);
+  }
+  if (!Options.count("--root") || Files.empty()) return Usage();
+  const int Runs = Options.count("--runs") ? std::atoi(Options["--runs"].c_str()) : 5;
+  return Drive(fs::read_symlink("/proc/self/exe").string(), Options["--root"], Files, Runs);
+}

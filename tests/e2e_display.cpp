@@ -1,0 +1,63 @@
+// The test's own X connection (see e2e_support.h).
+#include "e2e_support.h"
+
+// After the harness: Xlib's macros (Status, Bool, ...) would clash with its names.
+#include <X11/Xlib.h>
+
+#include <map>
+#include <utility>
+
+namespace e2e {
+
+struct DisplayConnection::State {
+  ::Display* Connection = nullptr;
+  std::map<WindowId, std::pair<int, int>> Sizes;
+  std::vector<Mapped> MappedSoFar;
+};
+
+DisplayConnection::DisplayConnection() : FState(std::make_unique<State>()) {
+  FState->Connection = XOpenDisplay(nullptr);
+  if (!FState->Connection) return;
+  XSelectInput(FState->Connection, DefaultRootWindow(FState->Connection), SubstructureNotifyMask);
+  XFlush(FState->Connection);
+}
+
+DisplayConnection::~DisplayConnection() {
+  if (FState->Connection) XCloseDisplay(FState->Connection);
+}
+
+bool DisplayConnection::Open() const { return FState->Connection != nullptr; }
+
+void DisplayConnection::RequestClose(WindowId W) {
+  ::Display* D = FState->Connection;
+  if (!D) return;
+  XEvent Event{};
+  Event.xclient.type = ClientMessage;
+  Event.xclient.window = W;
+  Event.xclient.message_type = XInternAtom(D, "WM_PROTOCOLS", False);
+  Event.xclient.format = 32;
+  Event.xclient.data.l[0] = static_cast<long>(XInternAtom(D, "WM_DELETE_WINDOW", False));
+  Event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(D, W, False, NoEventMask, &Event);
+  XFlush(D);
+}
+
+std::vector<DisplayConnection::Mapped> DisplayConnection::MappedWindows() {
+  ::Display* D = FState->Connection;
+  if (!D) return {};
+  XSync(D, False);
+  while (XPending(D) > 0) {
+    XEvent Event;
+    XNextEvent(D, &Event);
+    if (Event.type == CreateNotify) {
+      FState->Sizes[Event.xcreatewindow.window] = {Event.xcreatewindow.width,
+                                                   Event.xcreatewindow.height};
+    } else if (Event.type == MapNotify) {
+      const auto Size = FState->Sizes[Event.xmap.window];
+      FState->MappedSoFar.push_back({Event.xmap.window, Size.first, Size.second});
+    }
+  }
+  return FState->MappedSoFar;
+}
+
+}  // namespace e2e

@@ -1,0 +1,259 @@
+// The real product executable, started under a product's file name with a clean environment,
+// driven through its window on the X display, against a vendor test server reached through the
+// system's proxy setting: the downloads, the launch of setup, the status report and the exit.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "e2e_product.h"
+
+namespace e2e {
+namespace {
+
+struct PlanEntry {
+  const char* Source;
+  const char* Target;
+};
+
+const std::vector<PlanEntry> kMerona64 = {
+    {"pravl32.zip", "pravl32._dl"},      {"ntdll.zip", "ntdll._dl"},
+    {"qtintf70.zip", "qtintf70._dl"},    {"merona.zip", "merona._ex"},
+    {"Firebird-64.zip", "Firebird.exe"}, {"setup.zip", "setup.exe"},
+    {"dobrin.zip", "dobrin._ex"}};
+const std::vector<PlanEntry> kMerona32 = {
+    {"pravl32.zip", "pravl32._dl"},      {"ntdll.zip", "ntdll._dl"},
+    {"qtintf70.zip", "qtintf70._dl"},    {"merona.zip", "merona._ex"},
+    {"Firebird-32.zip", "Firebird.exe"}, {"setup.zip", "setup.exe"},
+    {"dobrin.zip", "dobrin._ex"}};
+const std::vector<PlanEntry> kPluvan32 = {
+    {"pravl32.zip", "pravl32._dl"},      {"ntdll.zip", "ntdll._dl"},
+    {"qtintf70.zip", "qtintf70._dl"},    {"tessar.zip", "tessar._ex"},
+    {"Firebird-32.zip", "Firebird.exe"}, {"setup.zip", "setup.exe"}};
+const std::vector<PlanEntry> kZentrik64 = {{"zentrik.zip", "zentrik._ex"},
+                                           {"halmir.zip", "zentrik._cs"},
+                                           {"Firebird-64.zip", "Firebird.exe"},
+                                           {"setup.zip", "setup.exe"},
+                                           {"halmirsk.zip", "zentriksk._cs"}};
+const std::vector<PlanEntry> kTavoskel = {
+    {"tavos.zip", "tavos.exe"}, {"setup.zip", "setup.exe"}, {"lumet.zip", "lumet.exe"}};
+
+const std::string kVendorHost = VENDOR_HOST;
+const char kStatusPath[] = "/programy/setup.asp";
+
+class ProductFlowTest : public ProductTest {
+ protected:
+  // Serves every entry of the plan under UrlName; returns the bytes by target name.
+  std::map<std::string, std::string> ServePlan(const std::string& UrlName,
+                                               const std::vector<PlanEntry>& Plan) {
+    std::map<std::string, std::string> Saved;
+    for (std::size_t I = 0; I < Plan.size(); ++I) {
+      const std::string Bytes = std::string(Plan[I].Target) == "setup.exe"
+                                    ? SetupScript()
+                                    : Payload(20000 + 7919 * I, static_cast<unsigned>(I + 1));
+      Serve(UrlName, Plan[I].Source, Bytes);
+      Saved[Plan[I].Target] = Bytes;
+    }
+    return Saved;
+  }
+
+  static std::vector<std::string> DownloadPaths(const std::string& UrlName,
+                                                const std::vector<PlanEntry>& Plan,
+                                                std::size_t Count) {
+    std::vector<std::string> Paths;
+    for (std::size_t I = 0; I < Count; ++I)
+      Paths.push_back("/download/" + UrlName + "/" + Plan[I].Source);
+    return Paths;
+  }
+
+  // After a failed download: the "error" box titled with the application title, no further
+  // request, nothing launched, the main window open; then the box and the window are closed.
+  void ExpectStoppedWithError(WindowId Main, const std::string& Title,
+                              const std::vector<std::string>& Expected) {
+    const auto Box = WaitForOtherWindow(Product->Pid(), Main, 20s);
+    ASSERT_TRUE(Box) << "no message box; requests: " << testing::PrintToString(RequestedPaths());
+    EXPECT_EQ(WindowName(*Box), Title);
+    // Longer than the pause before a further download would start.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(RequestedPaths(), Expected);
+    EXPECT_FALSE(fs::exists(SetupRecord())) << "setup was started";
+    EXPECT_TRUE(IsVisible(Product->Pid(), Main));
+
+    EXPECT_TRUE(DismissBox(Product->Pid(), *Box));
+    EXPECT_TRUE(IsVisible(Product->Pid(), Main)) << "the window closed with the box";
+    EXPECT_TRUE(Product->Running());
+
+    X.RequestClose(Main);
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(3s))) << ProductLog();
+    EXPECT_EQ(RequestedPaths(), Expected);
+  }
+
+  DisplayConnection X;
+};
+
+struct FlowCase {
+  const char* Name;
+  const char* Stem;  // the executable's name without its extension
+  const char* Language;
+  const char* Architecture;
+  const std::vector<PlanEntry>* Plan;
+  enum { kTemp, kCommonX86 } Base;
+  const char* Folder;  // below Base
+};
+
+// Test names carry the case's name; gtest would print its bytes otherwise.
+void PrintTo(const FlowCase& C, std::ostream* Out) { *Out << C.Name; }
+
+class CompleteFlowTest : public ProductFlowTest, public ::testing::WithParamInterface<FlowCase> {};
+
+TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
+  const FlowCase& C = GetParam();
+  const std::vector<PlanEntry>& Plan = *C.Plan;
+  const auto Saved = ServePlan(C.Stem, Plan);
+  const fs::path Folder = (C.Base == FlowCase::kTemp ? Places.Temp : Places.CommonX86) / C.Folder;
+  std::string Caption = C.Stem;
+  for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
+
+  ProductProcess& P = Start(C.Stem, ProductEnvironment(C.Architecture));
+  const auto Main = WaitForWindow(P.Pid(), Caption);
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, C.Language));
+  // One second before each file and before the finish, plus the downloads themselves.
+  const auto Status = P.WaitExit(std::chrono::seconds(Plan.size() + 12));
+  ASSERT_TRUE(Status) << "still running; requests: " << testing::PrintToString(RequestedPaths());
+  EXPECT_TRUE(ExitedWithZero(Status)) << ProductLog();
+
+  const auto Requests = Server->Requests();
+  ASSERT_EQ(Requests.size(), Plan.size() + 1) << testing::PrintToString(RequestedPaths());
+  const auto Expected = DownloadPaths(C.Stem, Plan, Plan.size());
+  for (std::size_t I = 0; I < Plan.size(); ++I) {
+    SCOPED_TRACE(Plan[I].Source);
+    EXPECT_EQ(Requests[I].Path, Expected[I]);
+    EXPECT_EQ(Requests[I].Target, "http://" + kVendorHost + Expected[I]);
+    EXPECT_EQ(Requests[I].Method, "GET");
+    EXPECT_EQ(Requests[I].Version, "HTTP/1.0");
+    EXPECT_EQ(Requests[I].Header("User-Agent").value_or(""), "Kestrune HTTPGet");
+  }
+  const auto& Report = Requests.back();
+  EXPECT_EQ(Report.Target, "http://" + kVendorHost + kStatusPath + "?telefon=XXX&co=stazeno%20OK");
+
+  std::set<std::string> Names;
+  for (const auto& Entry : fs::directory_iterator(Folder)) {
+    const std::string Name = Entry.path().filename().string();
+    Names.insert(Name);
+    EXPECT_TRUE(Saved.count(Name) && ReadFile(Entry.path()) == Saved.at(Name)) << Name;
+  }
+  EXPECT_EQ(Names.size(), Plan.size()) << testing::PrintToString(Names);
+
+  // setup runs detached and may still be starting when the installer has ended.
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  EXPECT_EQ(ReadFile(SetupRecord()),
+            "1\n" + std::string(C.Language) + "\n" + fs::canonical(Folder).string() + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, CompleteFlowTest,
+                         ::testing::Values(FlowCase{"MeronaEnglish64", "merona", "en", "AMD64",
+                                                    &kMerona64, FlowCase::kTemp, "merona"},
+                                           FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz",
+                                                    "x86", &kMerona32, FlowCase::kTemp, "Merona"},
+                                           FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86",
+                                                    &kPluvan32, FlowCase::kTemp, "pluvan"},
+                                           FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64",
+                                                    &kZentrik64, FlowCase::kTemp, "zentrik"},
+                                           FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en",
+                                                    "AMD64", &kTavoskel, FlowCase::kCommonX86,
+                                                    "drovanetix"}),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+struct FailureCase {
+  const char* Name;
+  std::size_t FailingEntry;  // numbered from 1
+  vendor::FaultKind Kind;
+};
+
+void PrintTo(const FailureCase& C, std::ostream* Out) { *Out << C.Name; }
+
+class FailedDownloadTest : public ProductFlowTest,
+                           public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedDownloadTest, ShowsErrorAndStopsTheSequence) {
+  const FailureCase& C = GetParam();
+  ServePlan("merona", kMerona64);
+  Server->SetFault("/download/merona/" + std::string(kMerona64[C.FailingEntry - 1].Source),
+                   {.Kind = C.Kind});
+  ProductProcess& P = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, C.FailingEntry));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedDownloadTest,
+    ::testing::Values(FailureCase{"NotFoundThird", 3, vendor::FaultKind::kNotFound},
+                      FailureCase{"NoContentLengthFourth", 4, vendor::FaultKind::kNoLength},
+                      FailureCase{"ShortBodyFifth", 5, vendor::FaultKind::kShort},
+                      // setup.exe has arrived by then: it must still not be started.
+                      FailureCase{"ShortBodyLastAfterSetup", 7, vendor::FaultKind::kShort}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+TEST_F(ProductFlowTest, UnmatchedNameRequestsTheEmptyEntryAndShowsError) {
+  ServePlan("merona", kMerona64);
+  ProductProcess& P = Start("other", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(P.Pid(), "OTHER");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "cz"));
+  ExpectStoppedWithError(*Main, "other", {"/download/other/"});
+}
+
+// A setup.exe the system cannot run is no success: the failure report goes out, the user is
+// told, and the installer ends once the box is dismissed.
+TEST_F(ProductFlowTest, SetupThatCannotRunIsReportedAsAFailure) {
+  ServePlan("merona", kMerona64);
+  Serve("merona", "setup.zip", Payload(5000, 77));  // no program the system can start
+  ProductProcess& P = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  const auto Box = WaitForOtherWindow(P.Pid(), *Main, 30s);
+  ASSERT_TRUE(Box) << "no message box; requests: " << testing::PrintToString(RequestedPaths());
+  EXPECT_EQ(WindowName(*Box), "merona");
+  ASSERT_TRUE(Server->WaitForRequests(8, 5s));
+  EXPECT_EQ(Server->Requests().back().Query, "telefon=XXX&co=chyba%20stazeni%20souboru");
+  EXPECT_TRUE(DismissBox(P.Pid(), *Box));
+  EXPECT_TRUE(ExitedWithZero(P.WaitExit(10s))) << ProductLog();
+  EXPECT_EQ(Server->Requests().size(), 8u);
+}
+
+TEST_F(ProductFlowTest, ClosingTheWindowDuringADownloadEndsTheProgramPromptly) {
+  ServePlan("merona", kMerona64);
+  const std::string First = "/download/merona/pravl32.zip";
+  Serve("merona", "pravl32.zip", Payload(200000, 9));
+  Server->SetFault(First,
+                   {.Kind = vendor::FaultKind::kDrip, .DripBytes = 256, .DripIntervalMs = 20});
+  ProductProcess& P = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  ASSERT_TRUE(Server->WaitForRequests(1, 5s));
+  std::this_thread::sleep_for(800ms);
+
+  // The download is under way: the gauge shows some of it, in the bar's dark blue.
+  const auto Shot = Screenshot::Take(*Main, Dir / "downloading.ppm");
+  ASSERT_TRUE(Shot);
+  EXPECT_GT(Shot->Count(11, 61, 564, 28, [](Rgb P) { return Near(P, {41, 86, 141}, 10); }), 0);
+
+  X.RequestClose(*Main);
+  const auto Status = P.WaitExit(3s);
+  ASSERT_TRUE(Status) << "still running 3 s after the close request";
+  EXPECT_TRUE(WIFEXITED(*Status)) << "ended by signal " << WTERMSIG(*Status) << "\n"
+                                  << ProductLog();
+  EXPECT_TRUE(ExitedWithZero(Status)) << ProductLog();
+  EXPECT_EQ(RequestedPaths(), std::vector<std::string>{First});
+  EXPECT_FALSE(fs::exists(SetupRecord()));
+}
+
+}  // namespace
+}  // namespace e2e
