@@ -27,8 +27,8 @@
 #include <map>
 
 #include "platform/codepage.h"
+#include "toolkit/backend.h"
 #include "toolkit/forms.h"
-#include "toolkit/jpeg.h"
 #include "toolkit/synchub.h"
 
 TApplication* Application = new TApplication;
@@ -107,12 +107,6 @@ Fl_Cursor ToFl(TCursor Value) {
   }
 }
 
-std::string Format(const char* Pattern, int A, int B) {
-  char text[128];
-  std::snprintf(text, sizeof text, Pattern, A, B);
-  return text;
-}
-
 const TForm* FormOf(const TControl* Control) {
   for (const TControl* c = Control; c; c = c->Parent()) {
     if (auto* form = dynamic_cast<const TForm*>(c)) return form;
@@ -143,43 +137,7 @@ void EnsureLoopReady() {
 
 void ReportThreadError(const std::exception& E) { Application->HandleException(E); }
 
-// Title-case of one Windows-1250 character.
-unsigned char LowerCp1250(unsigned char C) {
-  if (C >= 'A' && C <= 'Z') return C + 32;
-  if (C >= 0xC0 && C <= 0xDE && C != 0xD7) return C + 32;
-  switch (C) {
-    case 0x8A:
-    case 0x8C:
-    case 0x8D:
-    case 0x8E:
-    case 0x8F:
-      return C + 16;
-    case 0xA3:
-      return 0xB3;
-    case 0xA5:
-      return 0xB9;
-    case 0xAA:
-      return 0xBA;
-    case 0xAF:
-      return 0xBF;
-    case 0xBC:
-      return 0xBE;
-    default:
-      return C;
-  }
-}
-
 }  // namespace
-
-std::string TitleFromExeName(const std::string& Path) {
-  const std::size_t slash = Path.find_last_of("/\\:");
-  std::string name = slash == std::string::npos ? Path : Path.substr(slash + 1);
-  name = name.substr(0, name.find('.'));
-  for (std::size_t i = 1; i < name.size(); ++i) {
-    name[i] = static_cast<char>(LowerCp1250(static_cast<unsigned char>(name[i])));
-  }
-  return name;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Widgets
@@ -206,11 +164,12 @@ class Canvas : public Fl_Group {
   TControl* FControl;
 };
 
-struct TControl::Widget {
+struct TControl::Widget : toolkit_backend::ControlState {
+  Widget() {
+    Bevel = bvRaised;
+    BevelWidth = 1;
+  }
   Fl_Group* Group = nullptr;  // a Canvas, or the window of a form
-  bool AlignClient = false;
-  TBevelCut Bevel = bvRaised;
-  int BevelWidth = 1;
 
   static Fl_Group* GroupOf(const TControl* Control) {
     return Control && Control->FWidget ? Control->FWidget->Group : nullptr;
@@ -385,27 +344,6 @@ TControl::~TControl() {
   delete FWidget;
 }
 
-void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
-  AWidth = std::max(AWidth, 0);
-  AHeight = std::max(AHeight, 0);
-  if (ALeft == FLeft && ATop == FTop && AWidth == FWidth && AHeight == FHeight) return;
-  FLeft = ALeft;
-  FTop = ATop;
-  FWidth = AWidth;
-  FHeight = AHeight;
-  BoundsChanged();
-}
-
-void TControl::BoundsChanged() {
-  if (auto* self = dynamic_cast<TWinControl*>(this)) {
-    for (TControl* child : self->Controls()) {
-      if (child->FWidget->AlignClient) child->SetBounds(0, 0, FWidth, FHeight);
-    }
-  }
-  PlaceTree(this);
-  RedrawAround(this);
-}
-
 void TControl::SetVisible(bool Value) {
   if (auto* form = dynamic_cast<TForm*>(this)) {
     if (Value) {
@@ -426,30 +364,6 @@ void TControl::SetVisible(bool Value) {
   RedrawAround(this);
 }
 
-void TControl::SetCursor(TCursor Value) { FCursor = Value; }
-
-TWinControl::TWinControl(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
-
-TPanel::TPanel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {}
-
-void TPanel::SetColor(TColor Value) {
-  FColor = Value;
-  Redraw(this);
-}
-
-void TPanel::SetBevel(TBevelCut Outer, int Width) {
-  FWidget->Bevel = Outer;
-  FWidget->BevelWidth = std::max(Width, 0);
-  Redraw(this);
-}
-
-void TPanel::AlignClient() {
-  FWidget->AlignClient = true;
-  if (Parent()) SetBounds(0, 0, Parent()->Width(), Parent()->Height());
-}
-
-TNotebook::TNotebook(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {}
-
 TWinControl* TNotebook::AddPage(const std::string& Name) {
   auto* page = new TWinControl(this, this);
   page->Name = Name;
@@ -459,116 +373,6 @@ TWinControl* TNotebook::AddPage(const std::string& Name) {
   page->SetVisible(false);
   if (FPageIndex < 0) SetPageIndex(0);
   return page;
-}
-
-void TNotebook::SetPageIndex(int Index) {
-  if (Index < 0 || Index >= PageCount()) return;
-  FPageIndex = Index;
-  for (int i = 0; i < PageCount(); ++i) FPages[i]->SetVisible(i == Index);
-}
-
-// ---------------------------------------------------------------------------------------------
-// TLabel, TImage
-
-namespace {
-
-void FitLabel(TLabel& Label, const TFont& Font, const std::string& Caption) {
-  int w, h;
-  MeasureText(Font, Caption, w, h);
-  Label.SetBounds(Label.Left(), Label.Top(), w, h);
-}
-
-}  // namespace
-
-TLabel::TLabel(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {
-  FitLabel(*this, FFont, FCaption);
-}
-
-void TLabel::SetCaption(const std::string& Value) {
-  if (Value == FCaption) return;
-  FCaption = Value;
-  if (FAutoSize) FitLabel(*this, FFont, FCaption);
-  RedrawAround(this);
-}
-
-void TLabel::SetFont(const TFont& Value) {
-  FFont = Value;
-  if (FAutoSize) FitLabel(*this, FFont, FCaption);
-  RedrawAround(this);
-}
-
-void TLabel::SetAutoSize(bool Value) {
-  FAutoSize = Value;
-  if (FAutoSize) FitLabel(*this, FFont, FCaption);
-}
-
-TImage::TImage(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
-
-void TImage::LoadJpeg(const unsigned char* Data, std::size_t Size) {
-  JpegPicture picture = DecodeJpeg(Data, Size);
-  FPictureWidth = picture.Width;
-  FPictureHeight = picture.Height;
-  FPixels = std::move(picture.Rgb);
-  SetBounds(Left(), Top(), FPictureWidth, FPictureHeight);
-  Redraw(this);
-}
-
-// ---------------------------------------------------------------------------------------------
-// TGauge
-
-TGauge::TGauge(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
-
-int TGauge::PercentDone() const {
-  if (FMaxValue == FMinValue) return 0;
-  const long long done = static_cast<long long>(FProgress) - FMinValue;
-  const long long range = static_cast<long long>(FMaxValue) - FMinValue;
-  return static_cast<int>(done * 100 / range);
-}
-
-void TGauge::Changed(int OldPercent) {
-  if (PercentDone() == OldPercent) return;
-  ++FRepaintCount;
-  Redraw(this);
-}
-
-void TGauge::SetMaxValue(int Value) {
-  if (Value == FMaxValue) return;
-  if (Value < FMinValue) {
-    throw Exception(Format("Value must be between %d and %d", FMinValue + 1, 2147483647));
-  }
-  const int old = PercentDone();
-  FMaxValue = Value;
-  if (FProgress > Value) FProgress = Value;
-  Changed(old);
-}
-
-void TGauge::SetMinValue(int Value) {
-  if (Value == FMinValue) return;
-  if (Value > FMaxValue) {
-    throw Exception(Format("Value must be between %d and %d", -2147483647, FMaxValue - 1));
-  }
-  const int old = PercentDone();
-  FMinValue = Value;
-  if (FProgress < Value) FProgress = Value;
-  Changed(old);
-}
-
-void TGauge::SetProgress(int Value) {
-  Value = std::clamp(Value, FMinValue, FMaxValue);
-  if (Value == FProgress) return;
-  const int old = PercentDone();
-  FProgress = Value;
-  Changed(old);
-}
-
-void TGauge::SetForeColor(TColor Value) {
-  FForeColor = Value;
-  Redraw(this);
-}
-
-void TGauge::SetBackColor(TColor Value) {
-  FBackColor = Value;
-  Redraw(this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -597,18 +401,6 @@ TTimer::~TTimer() {
   Fl::remove_timeout(&Widget::Tick, this);
   if (FWidget->Alive) *FWidget->Alive = false;
   delete FWidget;
-}
-
-void TTimer::SetEnabled(bool Value) {
-  if (Value == FEnabled) return;
-  FEnabled = Value;
-  Rearm();
-}
-
-void TTimer::SetInterval(int Milliseconds) {
-  if (Milliseconds == FInterval) return;
-  FInterval = Milliseconds;
-  Rearm();
 }
 
 void TTimer::Rearm() {
@@ -728,8 +520,6 @@ void TForm::SetCaption(const std::string& Value) {
   WindowOf(this)->copy_label(ToUtf8(Value).c_str());
 }
 
-void TForm::SetClientSize(int AWidth, int AHeight) { SetBounds(Left(), Top(), AWidth, AHeight); }
-
 void TForm::BoundsChanged() {
   FormWindow* window = WindowOf(this);
   window->size(Width(), Height());
@@ -768,12 +558,6 @@ void TForm::Loaded() {
   ScaleFonts(*this, dpi / 96.0);
 }
 
-void TForm::DoCreate() {
-  Application->Dispatch([this] {
-    if (OnCreate) OnCreate(this);
-  });
-}
-
 void TForm::Show() {
   EnsureLoopReady();
   FormWindow* window = WindowOf(this);
@@ -785,12 +569,6 @@ void TForm::Show() {
   }
   window->show();
   if (FBorderStyle == bsDialog && window->shown()) RequestDialogFrame(window);
-}
-
-void TForm::Close() {
-  RunHandler(OnClose, this);
-  WindowOf(this)->hide();
-  if (Application->MainForm() == this) Application->Terminate();
 }
 
 bool TForm::Showing() const {
@@ -846,46 +624,41 @@ void TApplication::WaitMessage(int TimeoutMs) {
   toolkit_sync::ServePending();
 }
 
-void TApplication::Terminate() { FTerminated = true; }
-
 std::string TApplication::ExeName() const {
   char path[4096];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
   return std::string(path, std::min<std::size_t>(n, sizeof path));
 }
 
-std::string TApplication::Title() const { return TitleFromExeName(ExeName()); }
+namespace toolkit_backend {
 
-void TApplication::HandleException(const std::exception& E) {
-  try {
-    MessageBox(E.what(), mtError);
-  } catch (...) {
-    std::cerr << E.what() << '\n';
-  }
+ControlState& StateOf(const TControl& Control) { return *Control.GetWidget(); }
+void Repaint(TControl& Control) { Redraw(&Control); }
+void RepaintAround(TControl& Control) { RedrawAround(&Control); }
+
+void Placed(TControl& Control) {
+  PlaceTree(&Control);
+  RedrawAround(&Control);
 }
 
-void TApplication::Dispatch(const std::function<void()>& Handler) {
-  try {
-    Handler();
-  } catch (const std::exception& e) {
-    HandleException(e);
-  } catch (...) {
-    HandleException(Exception("Unknown error"));
-  }
+void LabelFontChanged(TLabel&) {}
+
+void MeasureCaption(const TLabel& Label, int& Width, int& Height) {
+  MeasureText(Label.Font(), Label.Caption(), Width, Height);
 }
 
-void TApplication::MessageBox(const std::string& Text, TMsgDlgType Type) {
-  if (FPresenter) {
-    FPresenter(Text, Title(), Type);
-    return;
-  }
+void PictureLoaded(TImage&) {}
+
+void HideForm(TForm& Form) { WindowOf(&Form)->hide(); }
+
+void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgDlgType Type) {
   if (!DisplayAvailable()) {
-    std::cerr << Title() << ": " << Text << '\n';
+    std::cerr << Caption << ": " << Text << '\n';
     return;
   }
   EnsureLoopReady();
   fl_close = "OK";
-  fl_message_title(ToUtf8(Title()).c_str());
+  fl_message_title(ToUtf8(Caption).c_str());
   if (Type == mtError) {
     fl_alert("%s", ToUtf8(Text).c_str());
   } else {
@@ -893,12 +666,13 @@ void TApplication::MessageBox(const std::string& Text, TMsgDlgType Type) {
   }
 }
 
-void TScreen::SetCursor(TCursor Value) {
-  FCursor = Value;
+void ReportUnshown(const std::string& Text) { std::cerr << Text << '\n'; }
+
+void ApplyScreenCursor(TCursor Value) {
   TForm* form = Application->MainForm();
   if (!form || !form->Showing()) return;
   WindowOf(form)->cursor(ToFl(Value));
   Fl::flush();
 }
 
-void ShowMessage(const std::string& Msg) { Application->MessageBox(Msg, mtInformation); }
+}  // namespace toolkit_backend

@@ -11,18 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/backend.h"
 #include "toolkit/classes.h"
 #include "toolkit/forms.h"
-#include "toolkit/jpeg.h"
 #include "toolkit/synchub.h"
 
-struct TControl::Widget {
+struct TControl::Widget : toolkit_backend::ControlState {
   HWND Window = nullptr;  // forms only
   HFONT Font = nullptr;   // forms and labels: the font in use, owned
-  bool AlignClient = false;
-  TBevelCut Bevel = bvNone;
-  int BevelWidth = 0;
-  bool Shown = false;  // forms: shown once, so centred already
+  bool Shown = false;     // forms: shown once, so centred already
   // Images: the picture as a device-independent bitmap, BGR rows bottom-up, 4-byte aligned.
   std::vector<unsigned char> Dib;
 };
@@ -366,17 +363,6 @@ VOID CALLBACK TimerProc(HWND, UINT, UINT_PTR Id, DWORD) {
 
 void ReportThreadError(const std::exception& E) { Application->HandleException(E); }
 
-std::string ToLowerAscii(std::string S) {
-  for (char& c : S)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return S;
-}
-
-// Built without printf, whose compiler-provided version would double the program's size.
-std::string RangeMessage(int Low, int High) {
-  return "Value must be between " + std::to_string(Low) + " and " + std::to_string(High);
-}
-
 int Scale(int Value, int Numerator, int Denominator) {
   return MulDiv(Value, Numerator, Denominator);
 }
@@ -402,51 +388,11 @@ TControl::~TControl() {
   delete FWidget;
 }
 
-void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
-  FLeft = ALeft;
-  FTop = ATop;
-  FWidth = std::max(0, AWidth);
-  FHeight = std::max(0, AHeight);
-  BoundsChanged();
-}
-
-void TControl::BoundsChanged() {
-  if (auto* container = dynamic_cast<TWinControl*>(this)) {
-    for (TControl* child : container->Controls())
-      if (child->FWidget->AlignClient) child->SetBounds(0, 0, FWidth, FHeight);
-  }
-  InvalidateForm(this);
-}
-
 void TControl::SetVisible(bool Value) {
   if (FVisible == Value) return;
   FVisible = Value;
   InvalidateForm(this);
 }
-
-void TControl::SetCursor(TCursor Value) { FCursor = Value; }
-
-TWinControl::TWinControl(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
-
-TPanel::TPanel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {}
-
-void TPanel::SetColor(TColor Value) {
-  FColor = Value;
-  Invalidate(this);
-}
-
-void TPanel::SetBevel(TBevelCut Outer, int Width) {
-  FWidget->Bevel = Outer;
-  FWidget->BevelWidth = Width;
-  Invalidate(this);
-}
-
-void TPanel::AlignClient() {
-  FWidget->AlignClient = true;
-  if (Parent()) SetBounds(0, 0, Parent()->Width(), Parent()->Height());
-}
-
-TNotebook::TNotebook(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {}
 
 TWinControl* TNotebook::AddPage(const std::string& Name) {
   // Pages belong to the notebook's owner, so that they are destroyed before the notebook.
@@ -460,111 +406,22 @@ TWinControl* TNotebook::AddPage(const std::string& Name) {
   return page;
 }
 
-void TNotebook::SetPageIndex(int Index) {
-  if (Index < 0 || Index >= PageCount()) return;
-  FPageIndex = Index;
-  for (int i = 0; i < PageCount(); ++i) FPages[i]->SetVisible(i == Index);
-}
-
-TLabel::TLabel(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {
-  ReplaceFont(FWidget, FFont);
-}
-
-void TLabel::SetCaption(const std::string& Value) {
-  FCaption = Value;
-  SetAutoSize(FAutoSize);
-  Invalidate(this);
-}
-
-void TLabel::SetFont(const TFont& Value) {
-  FFont = Value;
-  ReplaceFont(FWidget, FFont);
-  SetAutoSize(FAutoSize);
-  Invalidate(this);
-}
-
-void TLabel::SetAutoSize(bool Value) {
-  FAutoSize = Value;
-  if (!FAutoSize) return;
-  const SIZE size = MeasureText(FWidget->Font, FCaption);
-  SetBounds(Left(), Top(), size.cx, size.cy);
-}
-
-TImage::TImage(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
-
-void TImage::LoadJpeg(const unsigned char* Data, std::size_t Size) {
-  JpegPicture picture = DecodeJpeg(Data, Size);
-  FPictureWidth = picture.Width;
-  FPictureHeight = picture.Height;
-  FPixels = std::move(picture.Rgb);
-  const std::size_t width = static_cast<std::size_t>(FPictureWidth);
+// An image's picture as a device-independent bitmap.
+void toolkit_backend::PictureLoaded(TImage& Image) {
+  const int height = Image.PictureHeight();
+  const std::size_t width = static_cast<std::size_t>(Image.PictureWidth());
   const std::size_t stride = (width * 3 + 3) & ~static_cast<std::size_t>(3);
-  std::vector<unsigned char>& dib = FWidget->Dib;
-  dib.assign(stride * static_cast<std::size_t>(FPictureHeight), 0);
-  for (int y = 0; y < FPictureHeight; ++y) {
-    const unsigned char* src = FPixels.data() + width * 3 * static_cast<std::size_t>(y);
-    unsigned char* dst = dib.data() + stride * static_cast<std::size_t>(FPictureHeight - 1 - y);
+  std::vector<unsigned char>& dib = Image.GetWidget()->Dib;
+  dib.assign(stride * static_cast<std::size_t>(height), 0);
+  for (int y = 0; y < height; ++y) {
+    const unsigned char* src = Image.Pixels().data() + width * 3 * static_cast<std::size_t>(y);
+    unsigned char* dst = dib.data() + stride * static_cast<std::size_t>(height - 1 - y);
     for (std::size_t x = 0; x < width; ++x) {
       dst[x * 3 + 0] = src[x * 3 + 2];
       dst[x * 3 + 1] = src[x * 3 + 1];
       dst[x * 3 + 2] = src[x * 3 + 0];
     }
   }
-  SetBounds(Left(), Top(), FPictureWidth, FPictureHeight);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Gauge: the arithmetic is the same in every backend.
-
-TGauge::TGauge(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
-
-int TGauge::PercentDone() const {
-  if (FMaxValue == FMinValue) return 0;
-  const long long done = static_cast<long long>(FProgress) - FMinValue;
-  const long long range = static_cast<long long>(FMaxValue) - FMinValue;
-  return static_cast<int>(done * 100 / range);
-}
-
-void TGauge::SetMaxValue(int Value) {
-  if (Value == FMaxValue) return;
-  if (Value < FMinValue) throw Exception(RangeMessage(FMinValue + 1, 2147483647));
-  const int old = PercentDone();
-  FMaxValue = Value;
-  if (FProgress > FMaxValue) FProgress = FMaxValue;
-  Changed(old);
-}
-
-void TGauge::SetMinValue(int Value) {
-  if (Value == FMinValue) return;
-  if (Value > FMaxValue) throw Exception(RangeMessage(-2147483647, FMaxValue - 1));
-  const int old = PercentDone();
-  FMinValue = Value;
-  if (FProgress < FMinValue) FProgress = FMinValue;
-  Changed(old);
-}
-
-void TGauge::SetProgress(int Value) {
-  const int clamped = std::clamp(Value, FMinValue, FMaxValue);
-  if (clamped == FProgress) return;
-  const int old = PercentDone();
-  FProgress = clamped;
-  Changed(old);
-}
-
-void TGauge::SetForeColor(TColor Value) {
-  FForeColor = Value;
-  Invalidate(this);
-}
-
-void TGauge::SetBackColor(TColor Value) {
-  FBackColor = Value;
-  Invalidate(this);
-}
-
-void TGauge::Changed(int OldPercent) {
-  if (PercentDone() == OldPercent) return;
-  ++FRepaintCount;
-  Invalidate(this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -576,18 +433,6 @@ TTimer::~TTimer() {
   FEnabled = false;
   Rearm();
   delete FWidget;
-}
-
-void TTimer::SetEnabled(bool Value) {
-  if (FEnabled == Value) return;
-  FEnabled = Value;
-  Rearm();
-}
-
-void TTimer::SetInterval(int Milliseconds) {
-  if (FInterval == Milliseconds) return;
-  FInterval = Milliseconds;
-  Rearm();
 }
 
 void TTimer::Rearm() {
@@ -625,8 +470,6 @@ void TForm::SetCaption(const std::string& Value) {
   FCaption = Value;
   SetWindowTextA(FWidget->Window, FCaption.c_str());
 }
-
-void TForm::SetClientSize(int AWidth, int AHeight) { SetBounds(Left(), Top(), AWidth, AHeight); }
 
 void TForm::SetBorderStyle(TFormBorderStyle Value) {
   FBorderStyle = Value;
@@ -685,10 +528,6 @@ void TForm::Loaded() {
                 Scale(Height(), newTextHeight, kDesignTextHeight));
 }
 
-void TForm::DoCreate() {
-  if (OnCreate) OnCreate(this);
-}
-
 void TForm::BoundsChanged() {
   TWinControl::BoundsChanged();
   RECT r{0, 0, Width(), Height()};
@@ -711,12 +550,6 @@ void TForm::Show() {
   ShowWindow(wnd, SW_SHOW);
   SetForegroundWindow(wnd);
   UpdateWindow(wnd);
-}
-
-void TForm::Close() {
-  if (OnClose) OnClose(this);
-  ShowWindow(FWidget->Window, SW_HIDE);
-  if (Application->MainForm() == this) Application->Terminate();
 }
 
 bool TForm::Showing() const { return IsWindowVisible(FWidget->Window) != FALSE; }
@@ -769,8 +602,6 @@ void TApplication::WaitMessage(int TimeoutMs) {
   ProcessMessages();
 }
 
-void TApplication::Terminate() { FTerminated = true; }
-
 std::string TApplication::ExeName() const {
   std::string path(MAX_PATH, '\0');
   for (;;) {
@@ -783,41 +614,36 @@ std::string TApplication::ExeName() const {
   }
 }
 
-std::string TApplication::Title() const {
-  const std::string path = ExeName();
-  const std::size_t slash = path.find_last_of("\\/:");
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  name = name.substr(0, name.find('.'));
-  if (name.size() > 1) name = name.substr(0, 1) + ToLowerAscii(name.substr(1));
-  return name;
+// ---------------------------------------------------------------------------------------------
+// Hooks of the platform-neutral part
+
+namespace toolkit_backend {
+
+ControlState& StateOf(const TControl& Control) { return *Control.GetWidget(); }
+void Repaint(TControl& Control) { Invalidate(&Control); }
+void RepaintAround(TControl& Control) {
+  Invalidate(Control.Parent() ? Control.Parent() : &Control);
+}
+void Placed(TControl& Control) { InvalidateForm(&Control); }
+void LabelFontChanged(TLabel& Label) { ReplaceFont(Label.GetWidget(), Label.Font()); }
+
+void MeasureCaption(const TLabel& Label, int& Width, int& Height) {
+  const SIZE size = MeasureText(Label.GetWidget()->Font, Label.Caption());
+  Width = size.cx;
+  Height = size.cy;
 }
 
-void TApplication::HandleException(const std::exception& E) { MessageBox(E.what(), mtError); }
+void HideForm(TForm& Form) { ShowWindow(Form.GetWidget()->Window, SW_HIDE); }
 
-void TApplication::Dispatch(const std::function<void()>& Handler) {
-  try {
-    Handler();
-  } catch (const std::exception& e) {
-    HandleException(e);
-  } catch (...) {
-    HandleException(Exception("Unknown error"));
-  }
-}
-
-void TApplication::MessageBox(const std::string& Text, TMsgDlgType Type) {
-  const std::string caption = Title();
-  if (FPresenter) {
-    FPresenter(Text, caption, Type);
-    return;
-  }
-  HWND owner = FMainForm && FMainForm->Showing() ? FMainForm->GetWidget()->Window : nullptr;
-  ::MessageBoxA(owner, Text.c_str(), caption.c_str(),
+void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgDlgType Type) {
+  TForm* main = Application->MainForm();
+  HWND owner = main && main->Showing() ? main->GetWidget()->Window : nullptr;
+  ::MessageBoxA(owner, Text.c_str(), Caption.c_str(),
                 MB_OK | (Type == mtError ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
-void TScreen::SetCursor(TCursor Value) {
-  FCursor = Value;
-  ::SetCursor(LoadCursorA(nullptr, CursorResource(Value)));
-}
+void ReportUnshown(const std::string& Text) { OutputDebugStringA(Text.c_str()); }
 
-void ShowMessage(const std::string& Msg) { Application->MessageBox(Msg, mtInformation); }
+void ApplyScreenCursor(TCursor Value) { ::SetCursor(LoadCursorA(nullptr, CursorResource(Value))); }
+
+}  // namespace toolkit_backend
