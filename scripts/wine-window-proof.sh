@@ -44,7 +44,7 @@ Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp &
 pids+=($!)
 export DISPLAY="$display"
 sleep 1
-evilwm >/dev/null 2>&1 &
+evilwm -fn fixed >/dev/null 2>&1 &
 pids+=($!)
 
 # %TEMP% of the prefix, as a path of this machine.

@@ -60,4 +60,20 @@ std::vector<DisplayConnection::Mapped> DisplayConnection::MappedWindows() {
   return FState->MappedSoFar;
 }
 
+std::vector<WindowId> DisplayConnection::Ancestors(WindowId W) {
+  std::vector<WindowId> Found;
+  ::Display* D = FState->Connection;
+  if (!D) return Found;
+  for (::Window Current = W;;) {
+    ::Window Root = 0, Parent = 0, *Children = nullptr;
+    unsigned Count = 0;
+    if (!XQueryTree(D, Current, &Root, &Parent, &Children, &Count)) break;
+    if (Children) XFree(Children);
+    if (Parent == 0 || Parent == Root) break;
+    Found.push_back(Parent);
+    Current = Parent;
+  }
+  return Found;
+}
+
 }  // namespace e2e

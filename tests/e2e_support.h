@@ -31,8 +31,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Where and how the product runs. Only the native POSIX build is wired up; a Windows build under
-// wine fills in the other choices.
+// Where and how the product runs: natively, or the Windows build under wine.
 struct Platform {
   enum class ProxySetting { kEnvironment, kRegistry };
   std::string Name;
@@ -41,16 +40,114 @@ struct Platform {
   std::vector<std::string> Launcher;  // empty: run directly; else e.g. {"wine"}
   ProxySetting Proxy = ProxySetting::kEnvironment;
   std::string Display;  // the X display the windows appear on
+  // Variables the launcher itself needs, added to the product's environment.
+  std::map<std::string, std::string> LauncherEnvironment;
+  // Set when the platform decides the processor architecture the product sees.
+  std::string Architecture;
+  // The product's own installer for this platform; empty: a shell script.
+  fs::path SetupProgram;
+  // Under wine: the prefix, whose dosdevices folder maps drive letters to host folders.
+  fs::path WinePrefix;
+
+  bool IsWine() const { return !WinePrefix.empty(); }
+
+  // A path as the product sees it, for one of this machine.
+  std::string ProductPath(const fs::path& Host) const {
+    if (!IsWine()) return Host.string();
+    std::string Path = "Z:" + fs::absolute(Host).string();
+    for (char& C : Path) C = C == '/' ? '\\' : C;
+    return Path;
+  }
+
+  // A path of this machine, for one as the product sees it ("C:\\users" under wine).
+  fs::path HostPath(const std::string& Product) const {
+    if (!IsWine() || Product.size() < 2 || Product[1] != ':') return Product;
+    std::string Rest = Product.substr(2);
+    for (char& C : Rest) C = C == '\\' ? '/' : C;
+    while (!Rest.empty() && Rest.front() == '/') Rest.erase(0, 1);
+    const char Drive = static_cast<char>(std::tolower(static_cast<unsigned char>(Product[0])));
+    return WinePrefix / "dosdevices" / (std::string(1, Drive) + ":") / Rest;
+  }
 };
 
-inline Platform NativePlatform() {
+inline std::string DisplayName() {
   const char* Display = std::getenv("DISPLAY");
+  return Display ? Display : "";
+}
+
+inline Platform NativePlatform() {
   return {"posix",
           PRODUCT_EXECUTABLE,
           ".run",
           {},
           Platform::ProxySetting::kEnvironment,
-          Display ? Display : ""};
+          DisplayName(),
+          {},
+          "",
+          "",
+          ""};
+}
+
+inline std::string Capture(const std::string& Command);
+inline bool Succeeds(const std::string& Command);
+
+// The Windows build (setup.exe and the stand-in installer) run by wine in the build tree's
+// prefix. E2E_WIN32_BUILD_DIR overrides the build tree, WINEPREFIX the prefix.
+inline Platform WinePlatform() {
+  const char* Build = std::getenv("E2E_WIN32_BUILD_DIR");
+  const fs::path Dir = Build && *Build ? fs::path(Build) : fs::path(WIN32_BUILD_DIR);
+  const char* Prefix = std::getenv("WINEPREFIX");
+  Platform P{"win32",
+             Dir / "setup.exe",
+             ".exe",
+             {"wine"},
+             Platform::ProxySetting::kRegistry,
+             DisplayName(),
+             {},
+             "AMD64",
+             Dir / "tools" / "fake-setup" / "fake-setup.exe",
+             Prefix && *Prefix ? fs::path(Prefix) : Dir / "wineprefix"};
+  P.LauncherEnvironment = {{"WINEPREFIX", P.WinePrefix.string()},
+                           {"WINEARCH", "win64"},
+                           {"WINEDEBUG", "-all"},
+                           {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                           // File names on this machine are UTF-8.
+                           {"LANG", "C.UTF-8"}};
+  for (const char* Name : {"PATH", "HOME", "USER"}) {
+    if (const char* Value = std::getenv(Name)) P.LauncherEnvironment[Name] = Value;
+  }
+  // The harness's own wine calls (registry, folders) use the same prefix.
+  for (const auto& [Name, Value] : P.LauncherEnvironment) ::setenv(Name.c_str(), Value.c_str(), 1);
+  return P;
+}
+
+// The scenarios under wine share the prefix's proxy setting and folders, so they run only when
+// asked for (E2E_RUN_WINE=1, which the test preset windows-e2e sets), never beside a plain ctest
+// run of the native ones.
+inline bool WineRunRequested() {
+  const char* Run = std::getenv("E2E_RUN_WINE");
+  return Run && std::string(Run) == "1";
+}
+
+// A wine server that stays up between the harness's wine calls makes each of them take a
+// fraction of a second instead of seconds; it ends by itself a minute after the last one. Wine's
+// own services start here with their output going nowhere: started by a call whose output is
+// read, they would hold that pipe open for as long as the server runs.
+inline void KeepWineServerUp() {
+  static const bool Started = [] {
+    Succeeds("timeout 30 wineserver -p 60");
+    return Succeeds("timeout 120 wine cmd /c exit </dev/null");
+  }();
+  (void)Started;
+}
+
+// E2E_PLATFORM=win32 selects the Windows build under wine; anything else the native build.
+inline const Platform& SelectedPlatform() {
+  static const Platform Selected = [] {
+    const char* Name = std::getenv("E2E_PLATFORM");
+    return Name && std::string(Name) == "win32" ? WinePlatform() : NativePlatform();
+  }();
+  return Selected;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -131,6 +228,7 @@ class ProductProcess {
   ProductProcess(const Platform& P, const fs::path& Program, Environment Vars,
                  const fs::path& Output) {
     Vars["DISPLAY"] = P.Display;
+    for (const auto& [Name, Value] : P.LauncherEnvironment) Vars.emplace(Name, Value);
     if (const char* Auth = std::getenv("XAUTHORITY")) Vars["XAUTHORITY"] = Auth;
     std::vector<std::string> Args = P.Launcher;
     Args.push_back(Program.string());
@@ -147,7 +245,7 @@ class ProductProcess {
                                      0644);
     posix_spawn_file_actions_adddup2(&Actions, 1, 2);
     posix_spawn_file_actions_addchdir_np(&Actions, Program.parent_path().c_str());
-    const int Error = posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), Envp.data());
+    const int Error = posix_spawnp(&FPid, Argv[0], &Actions, nullptr, Argv.data(), Envp.data());
     posix_spawn_file_actions_destroy(&Actions);
     if (Error != 0) throw std::runtime_error("cannot start " + Program.string());
     Started = Clock::now();
@@ -224,14 +322,16 @@ inline std::optional<WindowId> WaitForWindow(pid_t Pid, const std::string& Name,
   return Found;
 }
 
-// Waits for a visible window of the process other than Except: a message box.
+// Waits for a visible, titled window of the process other than Except: a message box.
 inline std::optional<WindowId> WaitForOtherWindow(pid_t Pid, WindowId Except,
                                                   std::chrono::milliseconds Timeout) {
   std::optional<WindowId> Found;
   WaitUntil(
       [&] {
+        // A box has its title by the time it counts: under a window manager a window can show
+        // before wine has named it.
         for (WindowId W : VisibleWindows(Pid)) {
-          if (W != Except) Found = W;
+          if (W != Except && !WindowName(W).empty()) Found = W;
         }
         return Found.has_value();
       },
@@ -263,7 +363,8 @@ inline bool Click(WindowId W, int X, int Y) {
 inline void PressKey(WindowId W, const std::string& Key) {
   const std::string Id = std::to_string(W);
   Succeeds("xdotool key --window " + Id + " " + Key);
-  Succeeds("xdotool windowfocus --sync " + Id + " key " + Key);
+  // Bounded: --sync waits for ever when the window has gone.
+  Succeeds("timeout 5 xdotool windowfocus --sync " + Id + " key " + Key);
 }
 
 // The flags of the language page, client coordinates of their centres.
@@ -294,6 +395,9 @@ class DisplayConnection {
   };
   std::vector<Mapped> MappedWindows();
 
+  // The windows between W and the root window: a window manager's frames around it.
+  std::vector<WindowId> Ancestors(WindowId W);
+
  private:
   struct State;
   std::unique_ptr<State> FState;
@@ -311,7 +415,8 @@ struct Rgb {
 class Screenshot {
  public:
   static std::optional<Screenshot> Take(WindowId W, const fs::path& File) {
-    if (!Succeeds("import -window " + std::to_string(W) + " -depth 8 " +
+    // Bounded: import waits for ever for a window that has gone.
+    if (!Succeeds("timeout 10 import -window " + std::to_string(W) + " -depth 8 " +
                   Quote("ppm:" + File.string())))
       return std::nullopt;
     Screenshot Shot;

@@ -41,6 +41,23 @@ const std::vector<PlanEntry> kTavoskel = {
     {"tavos.zip", "tavos.exe"}, {"setup.zip", "setup.exe"}, {"lumet.zip", "lumet.exe"}};
 
 const std::string kVendorHost = VENDOR_HOST;
+
+// The plan with the Firebird edition that a processor architecture selects.
+std::vector<PlanEntry> ForArchitecture(std::vector<PlanEntry> Plan, const std::string& Arch) {
+  const bool Is64 = Arch.find("64") != std::string::npos;
+  for (PlanEntry& E : Plan) {
+    if (std::string(E.Target) == "Firebird.exe")
+      E.Source = Is64 ? "Firebird-64.zip" : "Firebird-32.zip";
+  }
+  return Plan;
+}
+
+// The request line's target of a proxied request for Path on the vendor's host. Clients may name
+// the default port.
+bool IsProxyTarget(const std::string& Target, const std::string& Path) {
+  return Target == "http://" + kVendorHost + Path ||
+         Target == "http://" + kVendorHost + ":80" + Path;
+}
 const char kStatusPath[] = "/programy/setup.asp";
 
 class ProductFlowTest : public ProductTest {
@@ -51,7 +68,7 @@ class ProductFlowTest : public ProductTest {
     std::map<std::string, std::string> Saved;
     for (std::size_t I = 0; I < Plan.size(); ++I) {
       const std::string Bytes = std::string(Plan[I].Target) == "setup.exe"
-                                    ? SetupScript()
+                                    ? SetupProgram()
                                     : Payload(20000 + 7919 * I, static_cast<unsigned>(I + 1));
       Serve(UrlName, Plan[I].Source, Bytes);
       Saved[Plan[I].Target] = Bytes;
@@ -110,13 +127,14 @@ class CompleteFlowTest : public ProductFlowTest, public ::testing::WithParamInte
 
 TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
   const FlowCase& C = GetParam();
-  const std::vector<PlanEntry>& Plan = *C.Plan;
+  const std::string Architecture = ArchitectureSeen(C.Architecture);
+  const std::vector<PlanEntry> Plan = ForArchitecture(*C.Plan, Architecture);
   const auto Saved = ServePlan(C.Stem, Plan);
   const fs::path Folder = (C.Base == FlowCase::kTemp ? Places.Temp : Places.CommonX86) / C.Folder;
   std::string Caption = C.Stem;
   for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
 
-  ProductProcess& P = Start(C.Stem, ProductEnvironment(C.Architecture));
+  ProductProcess& P = Start(C.Stem, ProductEnvironment(Architecture));
   const auto Main = WaitForWindow(P.Pid(), Caption);
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, C.Language));
@@ -131,13 +149,15 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
   for (std::size_t I = 0; I < Plan.size(); ++I) {
     SCOPED_TRACE(Plan[I].Source);
     EXPECT_EQ(Requests[I].Path, Expected[I]);
-    EXPECT_EQ(Requests[I].Target, "http://" + kVendorHost + Expected[I]);
+    EXPECT_TRUE(IsProxyTarget(Requests[I].Target, Expected[I])) << Requests[I].Target;
     EXPECT_EQ(Requests[I].Method, "GET");
     EXPECT_EQ(Requests[I].Version, "HTTP/1.0");
     EXPECT_EQ(Requests[I].Header("User-Agent").value_or(""), "Kestrune HTTPGet");
   }
   const auto& Report = Requests.back();
-  EXPECT_EQ(Report.Target, "http://" + kVendorHost + kStatusPath + "?telefon=XXX&co=stazeno%20OK");
+  EXPECT_TRUE(
+      IsProxyTarget(Report.Target, std::string(kStatusPath) + "?telefon=XXX&co=stazeno%20OK"))
+      << Report.Target;
 
   std::set<std::string> Names;
   for (const auto& Entry : fs::directory_iterator(Folder)) {
@@ -149,8 +169,13 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
 
   // setup runs detached and may still be starting when the installer has ended.
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
-  EXPECT_EQ(ReadFile(SetupRecord()),
-            "1\n" + std::string(C.Language) + "\n" + fs::canonical(Folder).string() + "\n");
+  const auto Record = SetupRecordLines();
+  ASSERT_EQ(Record.size(), 3u) << ReadFile(SetupRecord());
+  EXPECT_EQ(Record[0], "1");
+  EXPECT_EQ(Record[1], C.Language);
+  std::error_code NoFolder;
+  EXPECT_EQ(fs::canonical(Target.HostPath(Record[2]), NoFolder), fs::canonical(Folder))
+      << Record[2];
 }
 
 INSTANTIATE_TEST_SUITE_P(Products, CompleteFlowTest,
@@ -217,9 +242,9 @@ TEST_F(ProductFlowTest, SetupThatCannotRunIsReportedAsAFailure) {
   const auto Main = WaitForWindow(P.Pid(), "MERONA");
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, "en"));
-  const auto Box = WaitForOtherWindow(P.Pid(), *Main, 30s);
+  // Found by its title: a system's own notice about the file it could not run may come too.
+  const auto Box = WaitForWindow(P.Pid(), "merona", 30s);
   ASSERT_TRUE(Box) << "no message box; requests: " << testing::PrintToString(RequestedPaths());
-  EXPECT_EQ(WindowName(*Box), "merona");
   ASSERT_TRUE(Server->WaitForRequests(8, 5s));
   EXPECT_EQ(Server->Requests().back().Query, "telefon=XXX&co=chyba%20stazeni%20souboru");
   EXPECT_TRUE(DismissBox(P.Pid(), *Box));

@@ -2,8 +2,11 @@
 // its indifference to keys, and the message box when no working folder can be made.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "e2e_product.h"
 
@@ -75,6 +78,12 @@ TEST_F(WindowProductTest, CaptionIsTheUpperCasedProgramName) {
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Stem);
+    if (Target.IsWine() && std::string(C.Stem).find('\xC5') != std::string::npos) {
+      // Wine's ANSI code page here is 1252, which has no letter t with caron: the name that
+      // GetModuleFileNameA gives is not the Czech one. A Czech Windows (code page 1250) has it.
+      std::printf("not checked under wine: %s\n", C.Stem);
+      continue;
+    }
     const WindowId Main = StartAndFind(C.Stem, C.Caption);
     if (Main == 0) continue;
     CloseAndExpectExit(Main);
@@ -84,8 +93,11 @@ TEST_F(WindowProductTest, CaptionIsTheUpperCasedProgramName) {
 TEST_F(WindowProductTest, KeysDoNothingOnTheLanguagePage) {
   const WindowId Main = StartAndFind("merona", "MERONA");
   ASSERT_NE(Main, 0u);
-  for (const char* Key : {"Escape", "Return", "space", "Tab", "alt+F4", "KP_Enter"})
-    PressKey(Main, Key);
+  std::vector<std::string> Keys = {"Escape", "Return", "space", "Tab", "KP_Enter"};
+  // On Windows Alt+F4 is the system menu's Close, which ends the program as the close button
+  // does; only natively is it one more key that must do nothing.
+  if (!Target.IsWine()) Keys.push_back("alt+F4");
+  for (const std::string& Key : Keys) PressKey(Main, Key);
   // A flag activated from the keyboard would request the first file one second later.
   std::this_thread::sleep_for(1500ms);
   EXPECT_TRUE(Product->Running());
@@ -125,11 +137,11 @@ TEST_F(WindowProductTest, CannotBeResizedMinimisedOrMaximised) {
 }
 
 TEST_F(WindowProductTest, UnwritableWorkingFolderShowsMessageAndEnds) {
-  WriteFile(Places.Temp / "blocker", "a file where a folder should be");
-  Environment Vars = ProductEnvironment("AMD64");
-  Vars["TEMP"] = (Places.Temp / "blocker").string();
   ASSERT_TRUE(X.Open());
-  ProductProcess& P = Start("merona", Vars);
+  // A file where the working folder should be; the temp folder itself is the platform's own.
+  RemoveWorkingFolders("merona");
+  WriteFile(Places.Temp / "merona", "a file where a folder should be");
+  ProductProcess& P = StartKeepingFolders("merona", ProductEnvironment("AMD64"));
 
   std::optional<WindowId> Box;
   WaitUntil(
@@ -142,6 +154,9 @@ TEST_F(WindowProductTest, UnwritableWorkingFolderShowsMessageAndEnds) {
   ASSERT_TRUE(Box) << ProductLog();
   EXPECT_EQ(WindowName(*Box), "merona");
   EXPECT_TRUE(P.Running());
+  // A window manager maps a frame of its own around the box.
+  std::vector<WindowId> BoxAndFrames = X.Ancestors(*Box);
+  BoxAndFrames.push_back(*Box);
 
   DismissBox(P.Pid(), *Box);
   EXPECT_TRUE(ExitedWithZero(P.WaitExit(3s))) << ProductLog();
@@ -149,9 +164,11 @@ TEST_F(WindowProductTest, UnwritableWorkingFolderShowsMessageAndEnds) {
   const auto Mapped = X.MappedWindows();
   ASSERT_GE(Mapped.size(), 1u);
   for (const auto& M : Mapped) {
-    EXPECT_EQ(M.Window, *Box) << "another window appeared, " << M.Width << "x" << M.Height;
+    EXPECT_TRUE(std::find(BoxAndFrames.begin(), BoxAndFrames.end(), M.Window) != BoxAndFrames.end())
+        << "another window appeared, " << M.Width << "x" << M.Height;
   }
   EXPECT_TRUE(Server->Requests().empty());
+  RemoveWorkingFolders("merona");  // the temp folder may be shared with later runs
 }
 
 }  // namespace
