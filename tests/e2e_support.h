@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_files.h"
+
 namespace e2e {
 
 namespace fs = std::filesystem;
@@ -153,33 +155,10 @@ inline const Platform& SelectedPlatform() {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-inline fs::path MakeTempDir(const std::string& Tag) {
-  std::random_device R;
-  auto Dir = fs::temp_directory_path() / (Tag + "-" + std::to_string(R()) + std::to_string(R()));
-  fs::create_directories(Dir);
-  return Dir;
-}
-
-inline void WriteFile(const fs::path& P, const std::string& Bytes) {
-  fs::create_directories(P.parent_path());
-  std::ofstream(P, std::ios::binary) << Bytes;
-}
-
-inline std::string ReadFile(const fs::path& P) {
-  std::ifstream In(P, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(In), {});
-}
-
-// Bytes that differ at every position, so a lost or repeated chunk shows.
-inline std::string Payload(std::size_t Size, unsigned Seed) {
-  std::string S(Size, '\0');
-  std::uint32_t X = Seed * 2654435761u + 1;
-  for (auto& C : S) {
-    X = X * 1664525u + 1013904223u;
-    C = static_cast<char>(X >> 24);
-  }
-  return S;
-}
+using testing_support::MakeTempDir;
+using testing_support::Payload;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
 
 // Polls Done every few milliseconds until it holds or Timeout passes.
 inline bool WaitUntil(const std::function<bool()>& Done, std::chrono::milliseconds Timeout) {
@@ -309,7 +288,7 @@ inline std::string WindowName(WindowId W) {
 // Waits for a visible window of the process whose title is exactly Name (xdotool's own name
 // match ignores case, and the main window and the message boxes differ only in case).
 inline std::optional<WindowId> WaitForWindow(pid_t Pid, const std::string& Name,
-                                             std::chrono::milliseconds Timeout = 10s) {
+                                             std::chrono::milliseconds Timeout = 20s) {
   std::optional<WindowId> Found;
   WaitUntil(
       [&] {

@@ -33,7 +33,8 @@ class WindowProductTest : public ProductTest {
 
   void CloseAndExpectExit(WindowId Main) {
     X.RequestClose(Main);
-    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(3s))) << ProductLog();
+    // Generous: a loaded machine (sanitizer builds side by side) may be slow to schedule it.
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(10s))) << ProductLog();
   }
 
   DisplayConnection X;
