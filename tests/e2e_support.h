@@ -78,16 +78,21 @@ inline std::string DisplayName() {
 }
 
 inline Platform NativePlatform() {
-  return {"posix",
-          PRODUCT_EXECUTABLE,
-          ".run",
-          {},
-          Platform::ProxySetting::kEnvironment,
-          DisplayName(),
-          {},
-          "",
-          "",
-          ""};
+  Platform P{"posix",
+             PRODUCT_EXECUTABLE,
+             ".run",
+             {},
+             Platform::ProxySetting::kEnvironment,
+             DisplayName(),
+             {},
+             "",
+             "",
+             ""};
+  // A sanitizer build of the product reads its options (suppressions among them) from these.
+  for (const char* Name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (const char* Value = std::getenv(Name)) P.LauncherEnvironment[Name] = Value;
+  }
+  return P;
 }
 
 inline std::string Capture(const std::string& Command);
