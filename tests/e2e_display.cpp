@@ -1,5 +1,6 @@
 // The test's own X connection (see e2e_support.h).
 #include "e2e_support.h"
+#include "x11_close.h"
 
 // After the harness: Xlib's macros (Status, Bool, ...) would clash with its names.
 #include <X11/Xlib.h>
@@ -31,15 +32,7 @@ bool DisplayConnection::Open() const { return FState->Connection != nullptr; }
 void DisplayConnection::RequestClose(WindowId W) {
   ::Display* D = FState->Connection;
   if (!D) return;
-  XEvent Event{};
-  Event.xclient.type = ClientMessage;
-  Event.xclient.window = W;
-  Event.xclient.message_type = XInternAtom(D, "WM_PROTOCOLS", False);
-  Event.xclient.format = 32;
-  Event.xclient.data.l[0] = static_cast<long>(XInternAtom(D, "WM_DELETE_WINDOW", False));
-  Event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(D, W, False, NoEventMask, &Event);
-  XFlush(D);
+  SendDeleteWindow(D, W);
 }
 
 std::vector<DisplayConnection::Mapped> DisplayConnection::MappedWindows() {

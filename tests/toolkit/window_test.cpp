@@ -18,6 +18,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+
+#include "../x11_close.h"
 #undef Screen
 
 namespace {
@@ -207,15 +209,7 @@ TEST_F(WindowTest, CloseButtonClosesTheMainFormAndEndsTheApplication) {
   Application->SetMainForm(Form);
   bool closeEvent = false;
   Form->OnClose = [&](TObject*) { closeEvent = true; };
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = id;
-  event.xclient.message_type = XInternAtom(Display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(Display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(Display, id, False, NoEventMask, &event);
-  XFlush(Display);
+  SendDeleteWindow(Display, id);
   PumpFor(300ms);
   EXPECT_TRUE(closeEvent);
   EXPECT_FALSE(Form->Showing());
