@@ -1,14 +1,35 @@
-// What the platform-neutral parts of the toolkit (classes.cpp, forms.cpp) ask of the backend
-// (-posix: FLTK and POSIX threads; -win32: the Win32 API). Internal to the toolkit.
+// The backend contract of the window toolkit: what the platform-neutral parts (classes.cpp,
+// forms.cpp) ask of a backend (-posix: FLTK and POSIX threads; -win32: the Win32 API). A backend
+// supplies every hook below, and defines the class members listed at the end; nothing else.
+// Internal to the toolkit.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <string>
+#include <vector>
 
 #include "toolkit/forms.h"
 
+// What the toolkit keeps of a control for drawing it; the backend adds nothing to it. A form's
+// window and an image's picture in the backend's own layout are held here for the backend.
+struct TControl::Widget {
+  bool AlignClient = false;  // fills its parent, which sizes it
+  TBevelCut Bevel = bvNone;
+  int BevelWidth = 0;
+  void* Window = nullptr;              // forms: the backend's window
+  bool Centred = false;                // forms: placed in the middle of the screen once
+  std::vector<unsigned char> Picture;  // images: the pixels as the backend draws them
+};
+
 namespace toolkit_backend {
+
+// A rectangle in a form's client coordinates: Right and Bottom lie just outside it.
+struct Rect {
+  int Left, Top, Right, Bottom;
+  bool Empty() const { return Right <= Left || Bottom <= Top; }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Threads and the hand-off of synchronised calls
@@ -32,33 +53,70 @@ void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value);
 void WakeSleeper(std::atomic<std::uint32_t>& Word);
 
 // ---------------------------------------------------------------------------------------------
-// Controls and the application
+// Drawing. The toolkit paints a form whole, control by control, from PaintForm (forms.cpp),
+// which the backend calls when its window needs painting; these hooks are used only inside it.
+// Colours may be system colours (negative TColor values); the backend resolves them.
 
-// The part of a control's backend state that the platform-neutral code keeps; the backend's
-// TControl::Widget derives from it.
-struct ControlState {
-  bool AlignClient = false;
-  TBevelCut Bevel = bvNone;
-  int BevelWidth = 0;
-};
-ControlState& StateOf(const TControl& Control);
+void FillArea(const Rect& Area, TColor Color);
+// Text in Font with its cell's top-left corner at X, Y, drawn only inside Clip.
+void PaintText(const TFont& Font, const std::string& Text, int X, int Y, const Rect& Clip,
+               TColor Color);
+// The image's picture stretched over Area.
+void DrawPicture(const TImage& Image, const Rect& Area);
+// Restricts the drawing to Area within the current restriction, until the matching PopClip.
+void PushClip(const Rect& Area);
+void PopClip();
 
-// Asks for a repaint of the control's own area, or of the area around it (its parent's), for a
-// control whose change may uncover what lies beneath it.
-void Repaint(TControl& Control);
-void RepaintAround(TControl& Control);
-// The control's bounds or visibility have changed.
-void Placed(TControl& Control);
-// A label's font has changed; its text size in that font.
-void LabelFontChanged(TLabel& Label);
-void MeasureCaption(const TLabel& Label, int& Width, int& Height);
-// An image has a new picture.
+// ---------------------------------------------------------------------------------------------
+// Fonts, the screen, the form's window
+
+// Size of Text (Windows-1250) in Font; the height of one line for an empty text.
+void MeasureText(const TFont& Font, const std::string& Text, int& Width, int& Height);
+// The screen's resolution in pixels per inch; 96 where it cannot be known.
+int ScreenDpi();
+// Asks for a repaint of Area of the form's window (its whole client area when Area is null).
+void InvalidateForm(TForm& Form, const Rect* Area);
+// The form's client size has changed: the window follows, keeping its user from resizing it.
+void FormResized(TForm& Form);
+// An image has a new picture (Image.Pixels()); the backend may convert it into Widget::Picture.
 void PictureLoaded(TImage& Image);
+// Creates the form's window (hidden) into Widget::Window; destroys it.
+void CreateFormWindow(TForm& Form);
+void DestroyFormWindow(TForm& Form);
 // Hides the form's window.
 void HideForm(TForm& Form);
+// Applies the screen cursor at once, over the main form's window.
+void ApplyScreenCursor(TCursor Value);
+
+// ---------------------------------------------------------------------------------------------
+// Messages
+
 // Shows a message box, or, where no box can be shown, writes the text where it can be seen.
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgDlgType Type);
 void ReportUnshown(const std::string& Text);
-void ApplyScreenCursor(TCursor Value);
+
+// ---------------------------------------------------------------------------------------------
+// What the backend calls in the toolkit
+
+// Paints the form's client area (the backend has set up drawing into its window).
+void PaintForm(TForm& Form);
+// The left mouse button went down or up at a point of the form's client area; an up over the
+// control that took the down raises its OnClick.
+void MouseDown(TForm& Form, int X, int Y);
+void MouseUp(TForm& Form, int X, int Y);
+// The cursor to show at a point of the form's client area.
+TCursor CursorAt(TForm& Form, int X, int Y);
+// Runs an event handler through TApplication::Dispatch on a copy of it, so that a handler that
+// frees its sender (a timer in its own tick, a control in its own click) is not freed while it
+// runs.
+void RunHandler(const TNotifyEvent& Event, TObject* Sender);
+// Reports an error escaping a worker thread's handler: the application's error box.
+void ReportThreadError(const std::exception& E);
 
 }  // namespace toolkit_backend
+
+// Class members each backend defines (declared in forms.h): TForm::SetCaption, SetBorderStyle,
+// SetIcon, Show (centred on the screen the first time, see Widget::Centred), Showing;
+// TTimer::TTimer, ~TTimer, Rearm, with the timer's own Widget, which calls RunHandler on each
+// tick of an enabled timer and survives the timer freed by it; TApplication::Initialize,
+// ProcessMessages and WaitMessage, which also serve the calls handed over by worker threads.

@@ -1,13 +1,200 @@
 // The parts of the window toolkit that need nothing of the platform: control bookkeeping, the
-// gauge's arithmetic, timers' settings, the application's title, error reporting and message
-// boxes. What they show goes through the backend's hooks.
+// layout's scaling, painting and mouse clicks control by control, the gauge, timers' settings,
+// the application's loop and title, error reporting and message boxes. What they show goes
+// through the backend's hooks (backend.h).
+#include <windows.h>
+
 #include <algorithm>
+#include <cmath>
 
 #include "toolkit/backend.h"
 #include "toolkit/forms.h"
 #include "toolkit/jpeg.h"
+#include "toolkit/synchub.h"
 
-using toolkit_backend::StateOf;
+TApplication* Application = new TApplication;
+TScreen* Screen = new TScreen;
+
+namespace toolkit_backend {
+namespace {
+
+constexpr int kDesignDpi = 96;
+constexpr int kDesignTextHeight = 16;
+
+// The control that took the last press of the mouse button, until it is released.
+TControl* g_Pressed = nullptr;
+
+// Value * Numerator / Denominator, rounded half away from zero.
+int Scale(int Value, int Numerator, int Denominator) {
+  return static_cast<int>(std::lround(static_cast<double>(Value) * Numerator / Denominator));
+}
+
+TForm* FormOf(const TControl& Control) {
+  const TControl* root = &Control;
+  while (root->Parent()) root = root->Parent();
+  return dynamic_cast<TForm*>(const_cast<TControl*>(root));
+}
+
+TFont FormFont(const TControl& Control) {
+  const TForm* form = FormOf(Control);
+  return form ? form->Font() : TFont{};
+}
+
+// The control's area in its form's client coordinates.
+Rect AreaOf(const TControl& Control) {
+  Rect area{Control.Left(), Control.Top(), Control.Left() + Control.Width(),
+            Control.Top() + Control.Height()};
+  for (const TControl* p = Control.Parent(); p && p->Parent(); p = p->Parent()) {
+    area = {area.Left + p->Left(), area.Top + p->Top(), area.Right + p->Left(),
+            area.Bottom + p->Top()};
+  }
+  return area;
+}
+
+void Repaint(TControl& Control) {
+  TForm* form = FormOf(Control);
+  if (!form) return;
+  const Rect area = AreaOf(Control);
+  InvalidateForm(*form, &Control == form ? nullptr : &area);
+}
+
+// Repaints the area around the control (its parent's), for a change that may uncover what lies
+// beneath it.
+void RepaintAround(TControl& Control) { Repaint(Control.Parent() ? *Control.Parent() : Control); }
+
+// ---------------------------------------------------------------------------------------------
+// Painting
+
+void PaintBevel(Rect Area, TBevelCut Cut, int Width) {
+  if (Cut == bvNone) return;
+  const TColor topLeft = Cut == bvRaised ? clBtnHighlight : clBtnShadow;
+  const TColor bottomRight = Cut == bvRaised ? clBtnShadow : clBtnHighlight;
+  for (int i = 0; i < Width && Area.Right - Area.Left > 1 && Area.Bottom - Area.Top > 1; ++i) {
+    FillArea({Area.Left, Area.Top, Area.Right, Area.Top + 1}, topLeft);
+    FillArea({Area.Left, Area.Top, Area.Left + 1, Area.Bottom}, topLeft);
+    FillArea({Area.Left, Area.Bottom - 1, Area.Right, Area.Bottom}, bottomRight);
+    FillArea({Area.Right - 1, Area.Top, Area.Right, Area.Bottom}, bottomRight);
+    Area = {Area.Left + 1, Area.Top + 1, Area.Right - 1, Area.Bottom - 1};
+  }
+}
+
+// The colour of text drawn over Value; system colours count as the light grey of a face.
+TColor Inverse(TColor Value) { return (Value < 0 ? 0xF0F0F0 : Value) ^ 0xFFFFFF; }
+
+// Border, field, the filled part, and the percentage drawn twice: each copy is clipped to one
+// part and takes the inverse of that part's colour.
+void PaintGauge(const TGauge& Gauge, const Rect& Area) {
+  FillArea(Area, clBlack);
+  const Rect field{Area.Left + 1, Area.Top + 1, Area.Right - 1, Area.Bottom - 1};
+  if (field.Empty()) return;
+  const int percent = Gauge.PercentDone();
+  const int fieldWidth = field.Right - field.Left, fieldHeight = field.Bottom - field.Top;
+  const int filledWidth =
+      static_cast<int>(static_cast<long long>(fieldWidth) * std::clamp(percent, 0, 100) / 100);
+  const Rect filled{field.Left, field.Top, field.Left + filledWidth, field.Bottom};
+  const Rect empty{filled.Right, field.Top, field.Right, field.Bottom};
+  if (!filled.Empty()) FillArea(filled, Gauge.ForeColor());
+  if (!empty.Empty()) FillArea(empty, Gauge.BackColor());
+  const std::string text = std::to_string(percent) + "%";
+  const TFont font = FormFont(Gauge);
+  int textWidth, textHeight;
+  MeasureText(font, text, textWidth, textHeight);
+  const int x = field.Left + (fieldWidth - textWidth) / 2;
+  const int y = field.Top + (fieldHeight - textHeight) / 2;
+  if (!filled.Empty()) PaintText(font, text, x, y, filled, Inverse(Gauge.ForeColor()));
+  if (!empty.Empty()) PaintText(font, text, x, y, empty, Inverse(Gauge.BackColor()));
+}
+
+void PaintControl(const TControl& Control, int OriginX, int OriginY) {
+  if (!Control.Visible()) return;
+  const Rect area{OriginX + Control.Left(), OriginY + Control.Top(),
+                  OriginX + Control.Left() + Control.Width(),
+                  OriginY + Control.Top() + Control.Height()};
+  if (auto* panel = dynamic_cast<const TPanel*>(&Control)) {
+    FillArea(area, panel->Color());
+    PaintBevel(area, panel->GetWidget()->Bevel, panel->GetWidget()->BevelWidth);
+  } else if (auto* label = dynamic_cast<const TLabel*>(&Control)) {
+    PaintText(label->Font(), label->Caption(), area.Left, area.Top, area, label->Font().Color);
+  } else if (auto* image = dynamic_cast<const TImage*>(&Control)) {
+    if (!image->Pixels().empty()) DrawPicture(*image, area);
+  } else if (auto* gauge = dynamic_cast<const TGauge*>(&Control)) {
+    PaintGauge(*gauge, area);
+  }
+  auto* container = dynamic_cast<const TWinControl*>(&Control);
+  if (!container || container->Controls().empty()) return;
+  PushClip(area);
+  for (const TControl* child : container->Controls()) PaintControl(*child, area.Left, area.Top);
+  PopClip();
+}
+
+// The topmost visible control at a point given relative to Container's client area.
+TControl* ControlAt(const TWinControl& Container, int X, int Y) {
+  const auto& children = Container.Controls();
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    TControl* child = *it;
+    if (!child->Visible() || X < child->Left() || Y < child->Top() ||
+        X >= child->Left() + child->Width() || Y >= child->Top() + child->Height())
+      continue;
+    if (auto* inner = dynamic_cast<TWinControl*>(child)) {
+      if (TControl* hit = ControlAt(*inner, X - child->Left(), Y - child->Top())) return hit;
+    }
+    return child;
+  }
+  return nullptr;
+}
+
+void ScaleControls(TWinControl& Parent, int TextHeight, int Dpi) {
+  for (TControl* child : Parent.Controls()) {
+    if (!child->GetWidget()->AlignClient) {
+      child->SetBounds(Scale(child->Left(), TextHeight, kDesignTextHeight),
+                       Scale(child->Top(), TextHeight, kDesignTextHeight),
+                       Scale(child->Width(), TextHeight, kDesignTextHeight),
+                       Scale(child->Height(), TextHeight, kDesignTextHeight));
+    }
+    if (auto* label = dynamic_cast<TLabel*>(child)) {
+      TFont font = label->Font();
+      font.Height = Scale(font.Height, Dpi, kDesignDpi);
+      label->SetFont(font);
+    }
+    if (auto* container = dynamic_cast<TWinControl*>(child)) {
+      ScaleControls(*container, TextHeight, Dpi);
+    }
+  }
+}
+
+}  // namespace
+
+void PaintForm(TForm& Form) {
+  FillArea({0, 0, Form.Width(), Form.Height()}, Form.Color());
+  for (const TControl* child : Form.Controls()) PaintControl(*child, 0, 0);
+}
+
+void MouseDown(TForm& Form, int X, int Y) { g_Pressed = ControlAt(Form, X, Y); }
+
+void MouseUp(TForm& Form, int X, int Y) {
+  TControl* hit = ControlAt(Form, X, Y);
+  const bool clicked = hit && hit == g_Pressed;
+  g_Pressed = nullptr;
+  if (clicked) RunHandler(hit->OnClick, hit);
+}
+
+TCursor CursorAt(TForm& Form, int X, int Y) {
+  if (Screen->Cursor() != crDefault) return Screen->Cursor();
+  const TControl* control = ControlAt(Form, X, Y);
+  return control ? control->Cursor() : crDefault;
+}
+
+void RunHandler(const TNotifyEvent& Event, TObject* Sender) {
+  if (!Event) return;
+  TNotifyEvent handler = Event;  // the handler may replace the event or free the sender
+  Application->Dispatch([&] { handler(Sender); });
+}
+
+void ReportThreadError(const std::exception& E) { Application->HandleException(E); }
+
+}  // namespace toolkit_backend
+
+using namespace toolkit_backend;
 
 namespace {
 
@@ -68,38 +255,85 @@ void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
   BoundsChanged();
 }
 
+TControl::TControl(TComponent* AOwner, TWinControl* AParent)
+    : TComponent(AOwner), FWidget(new Widget), FParent(AParent) {
+  if (FParent) FParent->FControls.push_back(this);
+}
+
+TControl::~TControl() {
+  if (g_Pressed == this) g_Pressed = nullptr;
+  if (FParent) {
+    auto& list = FParent->FControls;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    Repaint(*FParent);
+  }
+  delete FWidget;
+}
+
 void TControl::BoundsChanged() {
   if (auto* self = dynamic_cast<TWinControl*>(this)) {
     for (TControl* child : self->Controls()) {
-      if (StateOf(*child).AlignClient) child->SetBounds(0, 0, FWidth, FHeight);
+      if (child->FWidget->AlignClient) child->SetBounds(0, 0, FWidth, FHeight);
     }
   }
-  toolkit_backend::Placed(*this);
+  RepaintAround(*this);
+}
+
+void TControl::SetVisible(bool Value) {
+  if (auto* form = dynamic_cast<TForm*>(this)) {
+    if (Value) {
+      form->Show();
+    } else {
+      form->Close();
+    }
+    return;
+  }
+  if (FVisible == Value) return;
+  FVisible = Value;
+  RepaintAround(*this);
 }
 
 void TControl::SetCursor(TCursor Value) { FCursor = Value; }
 
 TWinControl::TWinControl(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
 
-TPanel::TPanel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {}
+TWinControl::~TWinControl() {
+  for (TControl* child : FControls) child->FParent = nullptr;
+}
+
+TPanel::TPanel(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {
+  FWidget->Bevel = bvRaised;
+  FWidget->BevelWidth = 1;
+}
 
 void TPanel::SetColor(TColor Value) {
   FColor = Value;
-  toolkit_backend::Repaint(*this);
+  Repaint(*this);
 }
 
 void TPanel::SetBevel(TBevelCut Outer, int Width) {
-  StateOf(*this).Bevel = Outer;
-  StateOf(*this).BevelWidth = std::max(Width, 0);
-  toolkit_backend::Repaint(*this);
+  FWidget->Bevel = Outer;
+  FWidget->BevelWidth = std::max(Width, 0);
+  Repaint(*this);
 }
 
 void TPanel::AlignClient() {
-  StateOf(*this).AlignClient = true;
+  FWidget->AlignClient = true;
   if (Parent()) SetBounds(0, 0, Parent()->Width(), Parent()->Height());
 }
 
 TNotebook::TNotebook(TComponent* AOwner, TWinControl* AParent) : TWinControl(AOwner, AParent) {}
+
+TWinControl* TNotebook::AddPage(const std::string& Name) {
+  auto* page = new TWinControl(this, this);
+  page->Name = Name;
+  page->GetWidget()->AlignClient = true;
+  page->SetBounds(0, 0, Width(), Height());
+  FPages.push_back(page);
+  page->SetVisible(false);
+  if (FPageIndex < 0) SetPageIndex(0);
+  return page;
+}
 
 void TNotebook::SetPageIndex(int Index) {
   if (Index < 0 || Index >= PageCount()) return;
@@ -111,7 +345,6 @@ void TNotebook::SetPageIndex(int Index) {
 // TLabel, TImage
 
 TLabel::TLabel(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {
-  toolkit_backend::LabelFontChanged(*this);
   SetAutoSize(FAutoSize);
 }
 
@@ -119,22 +352,21 @@ void TLabel::SetCaption(const std::string& Value) {
   if (Value == FCaption) return;
   FCaption = Value;
   SetAutoSize(FAutoSize);
-  toolkit_backend::RepaintAround(*this);
+  RepaintAround(*this);
 }
 
 void TLabel::SetFont(const TFont& Value) {
   FFont = Value;
-  toolkit_backend::LabelFontChanged(*this);
   SetAutoSize(FAutoSize);
-  toolkit_backend::RepaintAround(*this);
+  RepaintAround(*this);
 }
 
 void TLabel::SetAutoSize(bool Value) {
   FAutoSize = Value;
   if (!FAutoSize) return;
-  int w, h;
-  toolkit_backend::MeasureCaption(*this, w, h);
-  SetBounds(Left(), Top(), w, h);
+  int width, height;
+  MeasureText(FFont, FCaption, width, height);
+  SetBounds(Left(), Top(), width, height);
 }
 
 TImage::TImage(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
@@ -144,9 +376,9 @@ void TImage::LoadJpeg(const unsigned char* Data, std::size_t Size) {
   FPictureWidth = picture.Width;
   FPictureHeight = picture.Height;
   FPixels = std::move(picture.Rgb);
-  toolkit_backend::PictureLoaded(*this);
+  PictureLoaded(*this);
   SetBounds(Left(), Top(), FPictureWidth, FPictureHeight);
-  toolkit_backend::Repaint(*this);
+  Repaint(*this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -165,7 +397,7 @@ int TGauge::PercentDone() const {
 void TGauge::Changed(int OldPercent) {
   if (PercentDone() == OldPercent) return;
   ++FRepaintCount;
-  toolkit_backend::Repaint(*this);
+  Repaint(*this);
 }
 
 void TGauge::SetMaxValue(int Value) {
@@ -196,12 +428,12 @@ void TGauge::SetProgress(int Value) {
 
 void TGauge::SetForeColor(TColor Value) {
   FForeColor = Value;
-  toolkit_backend::Repaint(*this);
+  Repaint(*this);
 }
 
 void TGauge::SetBackColor(TColor Value) {
   FBackColor = Value;
-  toolkit_backend::Repaint(*this);
+  Repaint(*this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -219,7 +451,47 @@ void TTimer::SetInterval(int Milliseconds) {
   Rearm();
 }
 
+TForm::TForm(TComponent* AOwner) : TWinControl(AOwner, nullptr) {
+  CreateFormWindow(*this);
+  SetClientSize(320, 240);
+}
+
+TForm::~TForm() {
+  // The controls go first, while the form they sit on is still whole.
+  while (ComponentCount() > 0) delete Components(ComponentCount() - 1);
+  if (Application->MainForm() == this) Application->SetMainForm(nullptr);
+  DestroyFormWindow(*this);
+}
+
 void TForm::SetClientSize(int AWidth, int AHeight) { SetBounds(Left(), Top(), AWidth, AHeight); }
+
+void TForm::BoundsChanged() {
+  TControl::BoundsChanged();
+  FormResized(*this);
+}
+
+void TForm::SetColor(TColor Value) {
+  FColor = Value;
+  Repaint(*this);
+}
+
+void TForm::SetFont(const TFont& Value) {
+  FFont = Value;
+  Repaint(*this);
+}
+
+void TForm::Loaded() { ScaleForResolution(ScreenDpi()); }
+
+void TForm::ScaleForResolution(int Dpi) {
+  if (Dpi <= 0 || Dpi == kDesignDpi) return;
+  TFont font = FFont;
+  font.Height = Scale(FFont.Height, Dpi, kDesignDpi);
+  const int textHeight = Scale(kDesignTextHeight, font.Height, std::max(FFont.Height, 1));
+  ScaleControls(*this, textHeight, Dpi);
+  SetFont(font);
+  SetClientSize(Scale(Width(), textHeight, kDesignTextHeight),
+                Scale(Height(), textHeight, kDesignTextHeight));
+}
 
 void TForm::DoCreate() {
   Application->Dispatch([this] {
@@ -232,14 +504,39 @@ void TForm::Close() {
     TNotifyEvent handler = OnClose;  // the handler may replace the event
     Application->Dispatch([&] { handler(this); });
   }
-  toolkit_backend::HideForm(*this);
+  HideForm(*this);
   if (Application->MainForm() == this) Application->Terminate();
 }
 
 // ---------------------------------------------------------------------------------------------
 // TApplication, TScreen
 
+TApplication::TApplication() : TComponent(nullptr) {
+  toolkit_sync::NoteMainThread();
+  toolkit_sync::SetErrorReporter(&ReportThreadError);
+}
+
+// An application told to end before its loop (a failure at start-up) never shows its main form.
+void TApplication::Run() {
+  if (FMainForm && !FTerminated) FMainForm->Show();
+  while (!FTerminated && FMainForm && FMainForm->Showing()) WaitMessage(-1);
+  while (ComponentCount() > 0) delete Components(ComponentCount() - 1);
+  FMainForm = nullptr;
+}
+
 void TApplication::Terminate() { FTerminated = true; }
+
+std::string TApplication::ExeName() const {
+  std::string path(256, '\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
 
 std::string TApplication::Title() const { return TitleFromExeName(ExeName()); }
 
@@ -247,7 +544,7 @@ void TApplication::HandleException(const std::exception& E) {
   try {
     MessageBox(E.what(), mtError);
   } catch (...) {
-    toolkit_backend::ReportUnshown(E.what());
+    ReportUnshown(E.what());
   }
 }
 
@@ -266,12 +563,12 @@ void TApplication::MessageBox(const std::string& Text, TMsgDlgType Type) {
     FPresenter(Text, Title(), Type);
     return;
   }
-  toolkit_backend::ShowMessageBox(Text, Title(), Type);
+  ShowMessageBox(Text, Title(), Type);
 }
 
 void TScreen::SetCursor(TCursor Value) {
   FCursor = Value;
-  toolkit_backend::ApplyScreenCursor(Value);
+  ApplyScreenCursor(Value);
 }
 
 void ShowMessage(const std::string& Msg) { Application->MessageBox(Msg, mtInformation); }

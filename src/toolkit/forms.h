@@ -16,7 +16,10 @@
 using TColor = std::int32_t;
 constexpr TColor clBlack = 0x000000;
 constexpr TColor clWhite = 0xFFFFFF;
-constexpr TColor clBtnFace = -16777201;  // the system's button-face colour
+// The system's colours: button face, and the shadow and highlight of a bevel.
+constexpr TColor clBtnFace = -16777201;
+constexpr TColor clBtnShadow = -16777200;
+constexpr TColor clBtnHighlight = -16777196;
 
 enum TCursor { crDefault = 0, crHourGlass = -11, crHandPoint = -21 };
 
@@ -60,6 +63,7 @@ class TControl : public TComponent {
   Widget* FWidget = nullptr;
 
  private:
+  friend class TWinControl;
   TWinControl* FParent;
   int FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;
   bool FVisible = true;
@@ -70,6 +74,7 @@ class TControl : public TComponent {
 class TWinControl : public TControl {
  public:
   TWinControl(TComponent* AOwner, TWinControl* AParent);
+  ~TWinControl() override;  // children left to their owners lose their parent
   const std::vector<TControl*>& Controls() const { return FControls; }
 
  private:
@@ -209,15 +214,19 @@ class TForm : public TWinControl {
   int ClientHeight() const { return Height(); }
   void SetBorderStyle(TFormBorderStyle Value);
   void SetColor(TColor Value);
+  TColor Color() const { return FColor; }
   void SetFont(const TFont& Value);
   const TFont& Font() const { return FFont; }
   // Sets the window icon from an XPM picture.
   void SetIcon(const char* const* Xpm);
 
-  // Applies the layout scaling for the display's resolution once the layout is complete:
-  // font heights by the ratio of the resolutions, sizes and positions by the ratio of the new
-  // text height to the design text height of 16 pixels.
+  // Applies the layout scaling for the screen's resolution once the layout is complete.
   void Loaded();
+  // The layout's scaling from 96 pixels per inch to Dpi: font heights by the ratio of the
+  // resolutions, sizes and positions (of every control not aligned to its parent, and of the
+  // client area) by the ratio of the form font's new text height to its text height of 16. The
+  // text height follows the character height: 16 for the 13 of the design font.
+  void ScaleForResolution(int Dpi);
   // Raises OnCreate; a form's constructor calls it once its layout is loaded.
   void DoCreate();
 
@@ -234,6 +243,7 @@ class TForm : public TWinControl {
  private:
   std::string FCaption;
   TFont FFont;
+  TColor FColor = clBtnFace;
   TFormBorderStyle FBorderStyle = bsSizeable;
 };
 

@@ -1,12 +1,15 @@
-// The controls' own rules: gauge arithmetic and repaints, timers, label sizes, the title, the
-// JPEG decoder and the compiled-in pictures.
+// The controls' own rules: gauge arithmetic and repaints, timers and clicks, the layout's scaling,
+// label sizes, the title, the JPEG decoder and the compiled-in pictures. The same tests run on
+// both backends.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "toolkit/backend.h"
 #include "toolkit/forms.h"
 #include "toolkit/jpeg.h"
 #include "toolkit/resources.h"
@@ -178,6 +181,43 @@ TEST_F(FormsTest, TimerFreedInItsOwnTickStops) {
   EXPECT_EQ(ticks, 1);
 }
 
+// A handler that frees its sender (a timer in its own tick, a control in its own click, which
+// the backends hand over through MouseDown and MouseUp) still runs to its end, on its own state.
+TEST_F(FormsTest, HandlerThatFreesItsSenderRunsToItsEnd) {
+  const std::function<TNotifyEvent*(std::function<void()>&)> senders[] = {
+      [this](std::function<void()>& Fire) {
+        auto* timer = new TTimer(Form);
+        timer->SetInterval(10);
+        Fire = [] { PumpFor(80ms); };
+        return &timer->OnTimer;
+      },
+      [this](std::function<void()>& Fire) {
+        auto* panel = new TPanel(Form, Form);
+        panel->SetBounds(10, 10, 50, 50);
+        Fire = [this] {
+          toolkit_backend::MouseDown(*Form, 20, 20);
+          toolkit_backend::MouseUp(*Form, 20, 20);
+        };
+        return &panel->OnClick;
+      },
+  };
+  for (const auto& make : senders) {
+    std::function<void()> fire;
+    TNotifyEvent* event = make(fire);
+    int calls = 0;
+    bool ownStateKept = false;
+    *event = [&calls, &ownStateKept, token = std::make_shared<int>(0)](TObject* Sender) {
+      ++calls;
+      const std::weak_ptr<int> watch = token;
+      delete Sender;
+      ownStateKept = !watch.expired();
+    };
+    fire();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(ownStateKept) << "the handler was freed while it ran";
+  }
+}
+
 TEST_F(FormsTest, AnErrorInAHandlerIsShownInAnErrorBoxTitledWithTheApplication) {
   auto* timer = new TTimer(Form);
   timer->SetInterval(10);
@@ -222,6 +262,57 @@ TEST_F(FormsTest, LabelTakesTheSizeOfItsText) {
   label.SetBounds(0, 0, 5, 5);
   label.SetCaption("no longer sized");
   EXPECT_EQ(label.Width(), 5);
+}
+
+// The numbers follow from the rule alone: at 120 dpi the form font of 13 becomes 16, whose text
+// height is 16 * 16 / 13 = 19.7, so 20, and the layout grows by 20 / 16; at 144 dpi the font
+// becomes 19.5, so 20, its text height 24.6, so 25, and the layout grows by 25 / 16.
+TEST_F(FormsTest, LayoutScalesByTheScaledFontsTextHeight) {
+  struct Bounds {
+    int Left, Top, Width, Height;
+    bool operator==(const Bounds&) const = default;
+  };
+  struct Case {
+    int Dpi;
+    int FormFont, LabelFont;
+    Bounds Client, Gauge, Image;
+    int LabelLeft, LabelTop;
+  };
+  const Case cases[] = {
+      {96, 13, 11, {0, 0, 585, 113}, {16, 72, 553, 17}, {200, 30, 40, 27}, 10, 5},
+      {120, 16, 14, {0, 0, 731, 141}, {20, 90, 691, 21}, {250, 38, 50, 34}, 13, 6},
+      {144, 20, 17, {0, 0, 914, 177}, {25, 113, 864, 27}, {313, 47, 63, 42}, 16, 8},
+  };
+  auto bounds = [](const TControl& C) { return Bounds{C.Left(), C.Top(), C.Width(), C.Height()}; };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.Dpi << " dpi");
+    TForm form(nullptr);
+    form.SetClientSize(585, 113);
+    auto* book = new TNotebook(&form, &form);
+    book->SetBounds(0, 0, 585, 113);
+    auto* panel = new TPanel(&form, book->AddPage("prvni"));
+    panel->AlignClient();
+    auto* gauge = new TGauge(&form, panel);
+    gauge->SetBounds(16, 72, 553, 17);
+    auto* image = new TImage(&form, panel);
+    image->SetBounds(200, 30, 40, 27);
+    auto* label = new TLabel(&form, panel);
+    TFont font;
+    font.Height = 11;
+    label->SetFont(font);
+    label->SetBounds(10, 5, label->Width(), label->Height());
+
+    form.ScaleForResolution(c.Dpi);
+    EXPECT_EQ(form.Font().Height, c.FormFont);
+    EXPECT_EQ(bounds(form), c.Client);
+    EXPECT_EQ(bounds(*book), c.Client);
+    EXPECT_EQ(bounds(*panel), c.Client);
+    EXPECT_EQ(bounds(*gauge), c.Gauge);
+    EXPECT_EQ(bounds(*image), c.Image);
+    EXPECT_EQ(label->Font().Height, c.LabelFont);
+    EXPECT_EQ(label->Left(), c.LabelLeft);
+    EXPECT_EQ(label->Top(), c.LabelTop);
+  }
 }
 
 TEST_F(FormsTest, NotebookShowsOnePageAtATimeEachFillingIt) {
