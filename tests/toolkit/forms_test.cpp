@@ -3,6 +3,7 @@
 // both backends.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -268,10 +269,7 @@ TEST_F(FormsTest, LabelTakesTheSizeOfItsText) {
 // height is 16 * 16 / 13 = 19.7, so 20, and the layout grows by 20 / 16; at 144 dpi the font
 // becomes 19.5, so 20, its text height 24.6, so 25, and the layout grows by 25 / 16.
 TEST_F(FormsTest, LayoutScalesByTheScaledFontsTextHeight) {
-  struct Bounds {
-    int Left, Top, Width, Height;
-    bool operator==(const Bounds&) const = default;
-  };
+  using Bounds = std::array<int, 4>;  // left, top, width, height
   struct Case {
     int Dpi;
     int FormFont, LabelFont;
@@ -373,18 +371,18 @@ TEST(JpegTest, FlagColoursAreWhereTheyBelong) {
     const unsigned char* p = &P.Rgb[(Y * P.Width + X) * 3];
     return std::vector<int>{p[0], p[1], p[2]};
   };
-  auto near = [](const std::vector<int>& A, std::vector<int> B) {
+  auto alike = [](const std::vector<int>& A, std::vector<int> B) {
     for (int i = 0; i < 3; ++i) {
       if (std::abs(A[i] - B[i]) > 24) return false;
     }
     return true;
   };
-  EXPECT_TRUE(near(pixel(cz, 35, 3), {255, 255, 255}));  // white band
-  EXPECT_TRUE(near(pixel(cz, 35, 23), {215, 20, 26}));   // red band
-  EXPECT_TRUE(near(pixel(cz, 3, 13), {17, 69, 126}));    // triangle at the hoist
+  EXPECT_TRUE(alike(pixel(cz, 35, 3), {255, 255, 255}));  // white band
+  EXPECT_TRUE(alike(pixel(cz, 35, 23), {215, 20, 26}));   // red band
+  EXPECT_TRUE(alike(pixel(cz, 3, 13), {17, 69, 126}));    // triangle at the hoist
   const JpegPicture gb = DecodeJpeg(FlagGbJpeg, FlagGbJpegSize);
-  EXPECT_TRUE(near(pixel(gb, 20, 13), {200, 16, 46}));  // centre of the cross
-  EXPECT_TRUE(near(pixel(gb, 13, 2), {1, 33, 105}));    // blue field
+  EXPECT_TRUE(alike(pixel(gb, 20, 13), {200, 16, 46}));  // centre of the cross
+  EXPECT_TRUE(alike(pixel(gb, 13, 2), {1, 33, 105}));    // blue field
 }
 
 TEST(JpegTest, DataThatIsNotACompletePictureIsRefused) {

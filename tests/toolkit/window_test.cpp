@@ -15,6 +15,7 @@
 // Xlib's Screen type would clash with the toolkit's global Screen object.
 #define Screen XlibScreen
 #include <FL/Fl.H>
+#include <FL/x.H>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -215,6 +216,31 @@ TEST_F(WindowTest, CloseButtonClosesTheMainFormAndEndsTheApplication) {
   EXPECT_FALSE(Form->Showing());
   EXPECT_TRUE(Application->Terminated());
   Application->SetMainForm(nullptr);
+}
+
+// A failure at start-up tells the application to end before its loop: the main form is then never
+// mapped, as another client of the display sees it.
+TEST(StartUpFailureTest, MainFormOfAnApplicationToldToEndIsNeverMapped) {
+  ::Display* watcher = XOpenDisplay(nullptr);
+  ASSERT_NE(watcher, nullptr);
+  XSelectInput(watcher, DefaultRootWindow(watcher), SubstructureNotifyMask);
+  XSync(watcher, False);
+  auto* form = new TForm(Application);
+  form->SetCaption(kCaption);
+  Application->SetMainForm(form);
+  Application->Terminate();
+  Application->Run();
+  Fl::flush();
+  if (fl_display) XSync(fl_display, False);
+  XSync(watcher, False);
+  int maps = 0;
+  while (XPending(watcher) > 0) {
+    XEvent event;
+    XNextEvent(watcher, &event);
+    maps += event.type == MapNotify;
+  }
+  XCloseDisplay(watcher);
+  EXPECT_EQ(maps, 0);
 }
 
 }  // namespace
