@@ -72,14 +72,8 @@ void SelectFont(const TFont& Font) {
 }
 
 Fl_Cursor ToFl(TCursor Value) {
-  switch (Value) {
-    case crHourGlass:
-      return FL_CURSOR_WAIT;
-    case crHandPoint:
-      return FL_CURSOR_HAND;
-    default:
-      return FL_CURSOR_DEFAULT;
-  }
+  if (Value == crHourGlass) return FL_CURSOR_WAIT;
+  return Value == crHandPoint ? FL_CURSOR_HAND : FL_CURSOR_DEFAULT;
 }
 
 // Lets the message loop serve calls that worker threads hand to the main thread.

@@ -68,14 +68,8 @@ void PaintWindow(TForm& Form, HDC Dc, const RECT& Dirty) {
 }
 
 LPCSTR CursorResource(TCursor Cursor) {
-  switch (Cursor) {
-    case crHourGlass:
-      return IDC_WAIT;
-    case crHandPoint:
-      return IDC_HAND;
-    default:
-      return IDC_ARROW;
-  }
+  if (Cursor == crHourGlass) return IDC_WAIT;
+  return Cursor == crHandPoint ? IDC_HAND : IDC_ARROW;
 }
 
 LRESULT CALLBACK FormWindowProc(HWND Wnd, UINT Msg, WPARAM W, LPARAM L) {
