@@ -1,12 +1,11 @@
 // The backend contract of the window toolkit: what the platform-neutral parts (classes.cpp,
 // forms.cpp) ask of a backend (-posix: FLTK and POSIX threads; -win32: the Win32 API). A backend
-// supplies every hook below, and defines the class members listed at the end; nothing else.
-// Internal to the toolkit.
+// supplies every hook below (none has a default: a backend with nothing to do for one defines it
+// empty) and defines the class members listed at the end; nothing else. Internal to the toolkit.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -110,8 +109,6 @@ TCursor CursorAt(TForm& Form, int X, int Y);
 // frees its sender (a timer in its own tick, a control in its own click) is not freed while it
 // runs.
 void RunHandler(const TNotifyEvent& Event, TObject* Sender);
-// Reports an error escaping a worker thread's handler: the application's error box.
-void ReportThreadError(const std::exception& E);
 
 }  // namespace toolkit_backend
 

@@ -190,13 +190,14 @@ void RunHandler(const TNotifyEvent& Event, TObject* Sender) {
   Application->Dispatch([&] { handler(Sender); });
 }
 
-void ReportThreadError(const std::exception& E) { Application->HandleException(E); }
-
 }  // namespace toolkit_backend
 
 using namespace toolkit_backend;
 
 namespace {
+
+// An error escaping a worker thread's handler goes to the application's error box.
+void ReportThreadError(const std::exception& E) { Application->HandleException(E); }
 
 // Lower case of one Windows-1250 character.
 unsigned char LowerCp1250(unsigned char C) {

@@ -53,12 +53,13 @@ class TControl : public TComponent {
   // Raised by a mouse click on the control.
   TNotifyEvent OnClick;
 
-  // Backend state of the control; defined by the backend only.
+  // What the toolkit keeps for drawing the control (backend.h).
   struct Widget;
   Widget* GetWidget() const { return FWidget; }
 
  protected:
-  // Called by the backend after a bounds change to resize the native widget.
+  // Called after a bounds change: children aligned to this control follow it, and its area is
+  // repainted; a form's window takes the new size.
   virtual void BoundsChanged();
   Widget* FWidget = nullptr;
 
@@ -184,6 +185,7 @@ class TTimer : public TComponent {
   int Interval() const { return FInterval; }
   TNotifyEvent OnTimer;
 
+  // The backend's own timer (see backend.h).
   struct Widget;
 
  private:
