@@ -9,7 +9,7 @@
 namespace {
 
 // Large enough that a download of 1025-byte chunks costs one system call per 64 chunks.
-constexpr std::size_t BufferSize = 64 * 1024;
+constexpr std::size_t kBufferSize = 64 * 1024;
 
 }  // namespace
 
@@ -30,16 +30,16 @@ void TUntypedFile::Rewrite(const std::string& FileName) {
   FHandle = CreateFileA(FileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (!IsOpen()) throw EInOutError(static_cast<int>(GetLastError()));
-  if (!FBuffer) FBuffer.reset(new unsigned char[BufferSize]);
+  if (!FBuffer) FBuffer.reset(new unsigned char[kBufferSize]);
   FUsed = 0;
 }
 
 void TUntypedFile::BlockWrite(const void* Data, std::size_t Count) {
   if (!IsOpen()) throw EInOutError(103);  // file not open
-  if (FUsed + Count > BufferSize) Flush();
-  if (Count >= BufferSize) {
-    DWORD Written = 0;
-    if (!WriteFile(FHandle, Data, static_cast<DWORD>(Count), &Written, nullptr) || Written != Count)
+  if (FUsed + Count > kBufferSize) Flush();
+  if (Count >= kBufferSize) {
+    DWORD written = 0;
+    if (!WriteFile(FHandle, Data, static_cast<DWORD>(Count), &written, nullptr) || written != Count)
       throw EInOutError(static_cast<int>(GetLastError()));
     return;
   }
@@ -49,23 +49,23 @@ void TUntypedFile::BlockWrite(const void* Data, std::size_t Count) {
 
 void TUntypedFile::Flush() {
   if (FUsed == 0) return;
-  const DWORD Count = static_cast<DWORD>(FUsed);
-  DWORD Written = 0;
-  const bool Ok = WriteFile(FHandle, FBuffer.get(), Count, &Written, nullptr);
+  const DWORD count = static_cast<DWORD>(FUsed);
+  DWORD written = 0;
+  const bool ok = WriteFile(FHandle, FBuffer.get(), count, &written, nullptr);
   FUsed = 0;
-  if (!Ok || Written != Count) throw EInOutError(static_cast<int>(GetLastError()));
+  if (!ok || written != count) throw EInOutError(static_cast<int>(GetLastError()));
 }
 
 void TUntypedFile::CloseFile() {
   if (!IsOpen()) return;
-  HANDLE H = FHandle;
+  HANDLE handle = FHandle;
   try {
     Flush();
   } catch (...) {
     FHandle = INVALID_HANDLE_VALUE;
-    CloseHandle(H);
+    CloseHandle(handle);
     throw;
   }
   FHandle = INVALID_HANDLE_VALUE;
-  if (!CloseHandle(H)) throw EInOutError(static_cast<int>(GetLastError()));
+  if (!CloseHandle(handle)) throw EInOutError(static_cast<int>(GetLastError()));
 }

@@ -18,18 +18,18 @@ namespace {
 bool IsSeparator(char C) { return C == '/' || C == '\\'; }
 
 bool DirectoryExists(const std::string& Dir) {
-  const DWORD Attributes = GetFileAttributesA(Dir.c_str());
-  return Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const DWORD attributes = GetFileAttributesA(Dir.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The path without its last component, or empty when nothing above it can be created.
 std::string ParentOf(const std::string& Dir) {
-  const std::size_t Last = Dir.find_last_of("/\\");
-  if (Last == std::string::npos || Last == 0) return "";
-  std::string Parent = Dir.substr(0, Last);
+  const std::size_t last = Dir.find_last_of("/\\");
+  if (last == std::string::npos || last == 0) return "";
+  std::string parent = Dir.substr(0, last);
   // A drive such as "C:" or "C:\" exists or not; it is never created.
-  if (Parent.size() == 2 && Parent[1] == ':') return "";
-  return Parent;
+  if (parent.size() == 2 && parent[1] == ':') return "";
+  return parent;
 }
 
 }  // namespace
@@ -59,16 +59,16 @@ EInOutError::EInOutError(int Code) : Exception(InOutErrorMessage(Code)), ErrorCo
 
 std::string ExtractFileName(const std::string& Path) {
 #ifdef _WIN32
-  const std::size_t Last = Path.find_last_of("\\:");
+  const std::size_t last = Path.find_last_of("\\:");
 #else
-  const std::size_t Last = Path.rfind(PathDelim);
+  const std::size_t last = Path.rfind(PathDelim);
 #endif
-  return Last == std::string::npos ? Path : Path.substr(Last + 1);
+  return last == std::string::npos ? Path : Path.substr(last + 1);
 }
 
 bool FileExists(const std::string& FileName) {
-  const DWORD Attributes = GetFileAttributesA(FileName.c_str());
-  return Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  const DWORD attributes = GetFileAttributesA(FileName.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool DeleteFile(const std::string& FileName) { return DeleteFileA(FileName.c_str()) != FALSE; }
@@ -77,8 +77,8 @@ bool ForceDirectories(std::string Dir) {
   if (Dir.size() > 1 && IsSeparator(Dir.back())) Dir.pop_back();
   if (Dir.empty()) return false;
   if (DirectoryExists(Dir)) return true;
-  const std::string Parent = ParentOf(Dir);
-  if (!Parent.empty() && !ForceDirectories(Parent)) return false;
+  const std::string parent = ParentOf(Dir);
+  if (!parent.empty() && !ForceDirectories(parent)) return false;
   // Another process may have created it meanwhile; that counts as success too.
   return CreateDirectoryA(Dir.c_str(), nullptr) != FALSE || DirectoryExists(Dir);
 }
