@@ -164,6 +164,44 @@ TEST_F(FlowTest, WorkingFolderThatCannotBeCreated) {
   EXPECT_TRUE(Application->Terminated());
 }
 
+// The working folder for names and temp folders that would lead elsewhere: a name is split at
+// its last slash, backslash or colon; a relative temp folder is made absolute at the start; one
+// that Windows-1250 cannot name is refused, never renamed.
+TEST_F(FlowTest, WorkingFolderStaysWhereItBelongs) {
+  fs::create_directories(Temp / "bin");
+  const fs::path Started = fs::current_path();
+  fs::current_path(Temp / "bin");
+  const struct {
+    const char* Exe;
+    std::string TempFolder;
+    std::string Expected;  // empty: refused
+  } Cases[] = {
+      {R"(..\escaped\merona.run)", (Temp / "t").string(), (Temp / "t" / "merona").string() + "/"},
+      {"x:..\\merona.run", Temp.string(), (Temp / "merona").string() + "/"},
+      {"merona.run", "../rel", (Temp / "bin" / ".." / "rel" / "merona").string() + "/"},
+      {"merona.run", (Temp / "\xCE\xA9").string(), ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Exe + (" in " + C.TempFolder));
+    setenv("temp", C.TempFolder.c_str(), 1);
+    Messages.clear();
+    Start(C.Exe);
+    if (C.Expected.empty()) {
+      ASSERT_EQ(Messages.size(), 1u);
+      EXPECT_EQ(Messages[0].Text, "Nelze vytvorit tmp adresar");
+    } else {
+      EXPECT_TRUE(Messages.empty());
+      EXPECT_EQ(ProgramName, "merona");
+      EXPECT_EQ(DownloadDir, C.Expected);
+      EXPECT_TRUE(fs::is_directory(C.Expected));
+    }
+  }
+  fs::current_path(Started);
+  EXPECT_FALSE(fs::exists(Temp / "escaped"));
+  EXPECT_FALSE(fs::exists(Temp / "?"));
+  EXPECT_FALSE(fs::exists(Temp / "bin" / "..\\escaped\\merona"));
+}
+
 class SequenceTest : public FlowTest {
  protected:
   void SetUp() override {

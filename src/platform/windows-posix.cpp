@@ -1,6 +1,9 @@
 // POSIX stand-in for the Windows environment, module and file functions. Texts cross the boundary
 // as Windows-1250 and reach the system as UTF-8.
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -27,6 +30,7 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 constexpr DWORD ERROR_BUSY = 170;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
@@ -49,6 +53,10 @@ const std::string& StartupDirectory() {
 // Captures the start-up directory while static objects are initialised, before any code of the
 // program can change the current directory.
 [[maybe_unused]] const bool StartupDirectoryCaptured = !StartupDirectory().empty();
+
+// A write beyond the process's file size limit fails with an error, as a full disk does, instead
+// of ending the process without a word.
+[[maybe_unused]] const bool FileSizeSignalIgnored = ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 
 char LowerAscii(char C) { return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C; }
 
@@ -86,12 +94,21 @@ std::string ProcessorArchitecture() {
   return std::string(Machine);
 }
 
+// The user's own folder for temporary files: $TMPDIR when set, else the user's cache folder
+// ($XDG_CACHE_HOME, or ~/.cache). A shared name such as /tmp/NAME could be taken by another user
+// first.
+std::string UserTempFolder() {
+  const char* TempDir = std::getenv("TMPDIR");
+  if (TempDir != nullptr && *TempDir != '\0') return TempDir;
+  const char* Cache = std::getenv("XDG_CACHE_HOME");
+  if (Cache != nullptr && Cache[0] == '/') return Cache;
+  const char* Home = std::getenv("HOME");
+  return std::string(Home != nullptr && Home[0] == '/' ? Home : "") + "/.cache";
+}
+
 // What stands for the Windows variables that the system does not set.
 std::optional<std::string> StandInVariable(const std::string& Name) {
-  if (EqualNoCase(Name, "temp")) {
-    const char* TempDir = std::getenv("TMPDIR");
-    return std::string(TempDir != nullptr && *TempDir != '\0' ? TempDir : "/tmp");
-  }
+  if (EqualNoCase(Name, "temp")) return UserTempFolder();
   if (EqualNoCase(Name, "processor_architecture")) return ProcessorArchitecture();
   if (EqualNoCase(Name, "CommonProgramFiles") || EqualNoCase(Name, "CommonProgramFiles(x86)")) {
     return std::string("/opt");
@@ -125,6 +142,17 @@ DWORD CopyTruncated(const std::string& Value, LPSTR Buffer, DWORD Size) {
   return Size;
 }
 
+// A folder that a user other than us (and the system's) owns, or that others may write to
+// without the sticky bit: files in it could be swapped under us.
+bool ForeignFolder(const struct stat& Status) {
+  const uid_t Us = ::geteuid();
+  if (Status.st_uid != Us && Status.st_uid != 0) return true;
+  return (Status.st_mode & S_IWOTH) != 0 && (Status.st_mode & S_ISVTX) == 0;
+}
+
+// Windows names cannot hold the wildcards; they stand for characters the code page lacks.
+bool HasWildcard(LPCSTR Path) { return Path != nullptr && std::strpbrk(Path, "?*") != nullptr; }
+
 bool IsDirectory(const std::string& Path) {
   struct stat Status {};
   return ::stat(Path.c_str(), &Status) == 0 && S_ISDIR(Status.st_mode);
@@ -140,6 +168,11 @@ std::string ParentDirectory(std::string Path) {
 
 BOOL Fail(int Error, const std::string& Path) {
   SetLastError(WindowsErrorFromErrno(Error, Path));
+  return FALSE;
+}
+
+BOOL Fail(DWORD Error) {
+  SetLastError(Error);
   return FALSE;
 }
 
@@ -189,6 +222,8 @@ DWORD WindowsErrorFromErrno(int Error, const std::string& Path) {
       return ERROR_CANT_RESOLVE_FILENAME;
     case ENOEXEC:
       return ERROR_BAD_EXE_FORMAT;
+    case EFBIG:
+      return ERROR_FILE_TOO_LARGE;
     default:
       return ERROR_GEN_FAILURE;
   }
@@ -212,22 +247,79 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR lpFilename, DWORD nSize) {
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID) {
+  if (HasWildcard(lpPathName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpPathName);
   if (::mkdir(Path.c_str(), 0777) != 0) return Fail(errno, Path);
   return TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
+  if (HasWildcard(lpFileName)) {
+    Fail(ERROR_INVALID_NAME);
+    return INVALID_FILE_ATTRIBUTES;
+  }
   const std::string Path = SystemPath(lpFileName);
   struct stat Status {};
   if (::stat(Path.c_str(), &Status) != 0) {
     Fail(errno, Path);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return S_ISDIR(Status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (!S_ISDIR(Status.st_mode)) return FILE_ATTRIBUTE_NORMAL;
+  // A folder another user controls is not one of ours to use.
+  if (ForeignFolder(Status)) {
+    Fail(ERROR_ACCESS_DENIED);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return FILE_ATTRIBUTE_DIRECTORY;
+}
+
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart) {
+  if (lpFilePart != nullptr) *lpFilePart = nullptr;
+  const std::string Path = SystemPath(lpFileName);
+  if (Path.empty()) {
+    Fail(ERROR_INVALID_NAME);
+    return 0;
+  }
+  const std::string Full = Path.front() == '/' ? Path : CurrentDirectory() + "/" + Path;
+  // A folder the code page cannot name is refused rather than named wrongly.
+  const std::string Named = FromUtf8(Full);
+  if (ToUtf8(Named) != Full) {
+    Fail(ERROR_INVALID_NAME);
+    return 0;
+  }
+  return CopyWhenItFits(Named, lpBuffer, nBufferLength);
+}
+
+HANDLE CreateMutexA(LPVOID, BOOL, LPCSTR lpName) {
+  // A named mutex is a lock on a file of that name in the user's own folder for such locks; the
+  // system releases the lock when the process ends, however it ends.
+  static const char kDigits[] = "0123456789abcdef";
+  std::string File = "mutex-";
+  for (const unsigned char C : std::string_view(lpName != nullptr ? lpName : "")) {
+    File += kDigits[C >> 4];
+    File += kDigits[C & 15];
+  }
+  const char* Runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string Folder = Runtime != nullptr && Runtime[0] == '/' ? Runtime : UserTempFolder();
+  ::mkdir(Folder.c_str(), 0700);
+  struct stat Status {};
+  if (::stat(Folder.c_str(), &Status) != 0 || ForeignFolder(Status)) {
+    Fail(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  const std::string Path = Folder + "/" + File;
+  const int Fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (Fd < 0) {
+    Fail(errno, Path);
+    return nullptr;
+  }
+  const bool Held = ::flock(Fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  SetLastError(Held ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
+  if (HasWildcard(lpFileName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpFileName);
   if (::unlink(Path.c_str()) != 0) return Fail(errno, Path);
   return TRUE;
@@ -249,3 +341,14 @@ void Sleep(DWORD dwMilliseconds) {
   while (nanosleep(&Delay, &Delay) != 0 && errno == EINTR) {
   }
 }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+HWND FindWindowExA(HWND, HWND, LPCSTR, LPCSTR) { return nullptr; }
+
+DWORD GetWindowThreadProcessId(HWND, DWORD* lpdwProcessId) {
+  if (lpdwProcessId != nullptr) *lpdwProcessId = 0;
+  return 0;
+}
+
+BOOL SetForegroundWindow(HWND) { return FALSE; }

@@ -58,12 +58,20 @@ std::string InOutErrorMessage(int Code) {
 EInOutError::EInOutError(int Code) : Exception(InOutErrorMessage(Code)), ErrorCode(Code) {}
 
 std::string ExtractFileName(const std::string& Path) {
-#ifdef _WIN32
-  const std::size_t Last = Path.find_last_of("\\:");
-#else
-  const std::size_t Last = Path.rfind(PathDelim);
-#endif
+  // Every platform: a name holding a backslash or a colon would otherwise lead out of the folder
+  // it is joined to, since the platform functions take both separators.
+  const std::size_t Last = Path.find_last_of("/\\:");
   return Last == std::string::npos ? Path : Path.substr(Last + 1);
+}
+
+std::string ExpandFileName(const std::string& FileName) {
+  const DWORD Size = GetFullPathNameA(FileName.c_str(), 0, nullptr, nullptr);
+  if (Size == 0) return "";
+  std::string Full(Size, '\0');
+  const DWORD Length = GetFullPathNameA(FileName.c_str(), Size, Full.data(), nullptr);
+  if (Length == 0 || Length >= Size) return "";
+  Full.resize(Length);
+  return Full;
 }
 
 bool FileExists(const std::string& FileName) {
@@ -85,4 +93,18 @@ bool ForceDirectories(std::string Dir) {
 
 void ChDir(const std::string& Dir) {
   if (!SetCurrentDirectoryA(Dir.c_str())) throw EInOutError(static_cast<int>(GetLastError()));
+}
+
+std::int32_t StrToInt(const std::string& Text) {
+  const bool Signed = !Text.empty() && (Text[0] == '-' || Text[0] == '+');
+  const bool Negative = Signed && Text[0] == '-';
+  const std::int64_t Limit = Negative ? 2147483648LL : 2147483647LL;
+  std::int64_t Value = 0;
+  std::size_t I = Signed ? 1 : 0;
+  const bool HasDigits = I < Text.size();
+  for (; I < Text.size() && Text[I] >= '0' && Text[I] <= '9' && Value <= Limit; ++I)
+    Value = Value * 10 + (Text[I] - '0');
+  if (!HasDigits || I != Text.size() || Value > Limit)
+    throw Exception("'" + Text + "' is not a valid integer value");
+  return static_cast<std::int32_t>(Negative ? -Value : Value);
 }

@@ -71,7 +71,10 @@ TEST(GetEnvironmentVariableA, MatchesNamesAndStandsInForWindowsVariables) {
       {{{"Temp", "/b"}}, "TEMP", "/b"},
       {{{"TEMP", "/upper"}, {"temp", "/lower"}}, "temp", "/lower"},
       {{{"TMPDIR", "/scratch"}}, "temp", "/scratch"},
-      {{}, "temp", "/tmp"},
+      // Without a temp folder of its own a user gets a per-user one, never a shared name.
+      {{{"HOME", "/home/u"}}, "temp", "/home/u/.cache"},
+      {{{"HOME", "/home/u"}, {"XDG_CACHE_HOME", "/c"}}, "temp", "/c"},
+      {{{"HOME", "/home/u"}, {"XDG_CACHE_HOME", "relative"}}, "temp", "/home/u/.cache"},
       {{{"TEMP", ""}, {"TMPDIR", "/scratch"}}, "temp", ""},
       {{}, "processor_architecture", MachineArchitecture()},
       {{{"PROCESSOR_ARCHITECTURE", "x86"}}, "processor_architecture", "x86"},
@@ -85,7 +88,7 @@ TEST(GetEnvironmentVariableA, MatchesNamesAndStandsInForWindowsVariables) {
   for (const auto& Case : Cases) {
     ScopedEnvironment Environment;
     for (const char* Name : {"temp", "TMPDIR", "PLATFORM_TEST", "processor_architecture",
-                             "CommonProgramFiles", "CommonProgramFiles(x86)"}) {
+                             "CommonProgramFiles", "CommonProgramFiles(x86)", "XDG_CACHE_HOME"}) {
       Environment.Unset(Name);
     }
     for (const auto& [Name, Value] : Case.Set) Environment.Set(Name, Value);
