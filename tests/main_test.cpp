@@ -122,17 +122,37 @@ TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
   EXPECT_TRUE(Messages.empty());
 }
 
-TEST_F(FlowTest, MeronaPlanInOrder) {
-  Start("merona.run");
-  const char* Sources[] = {"pravl32.zip",     "ntdll.zip", "qtintf70.zip", "merona.zip",
-                           "Firebird-64.zip", "setup.zip", "dobrin.zip"};
-  const char* Targets[] = {"pravl32._dl",  "ntdll._dl", "qtintf70._dl", "merona._ex",
-                           "Firebird.exe", "setup.exe", "dobrin._ex"};
-  for (int I = 1; I <= 7; ++I) {
-    EXPECT_EQ(DownloadPlan.SourceNames[I], Sources[I - 1]);
-    EXPECT_EQ(DownloadPlan.TargetNames[I], Targets[I - 1]);
+TEST_F(FlowTest, PlansInOrder) {
+  const struct {
+    const char* Exe;
+    std::vector<std::pair<const char*, const char*>> Plan;  // source, target
+  } Cases[] = {
+      {"merona.run",
+       {{"pravl32.zip", "pravl32._dl"},
+        {"ntdll.zip", "ntdll._dl"},
+        {"qtintf70.zip", "qtintf70._dl"},
+        {"merona.zip", "merona._ex"},
+        {"Firebird-64.zip", "Firebird.exe"},
+        {"setup.zip", "setup.exe"},
+        {"dobrin.zip", "dobrin._ex"}}},
+      {"korvidale12.run",
+       {{"pravl32.zip", "pravl32._dl"},
+        {"ntdll.zip", "ntdll._dl"},
+        {"qtintf70.zip", "qtintf70._dl"},
+        {"korvidale.zip", "korvidale._ex"},
+        {"Firebird-64.zip", "Firebird.exe"},
+        {"setup.zip", "setup.exe"}}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Exe);
+    Start(C.Exe);
+    ASSERT_EQ(DownloadPlan.FileCount, static_cast<std::int32_t>(C.Plan.size()));
+    for (std::size_t I = 1; I <= C.Plan.size(); ++I) {
+      EXPECT_EQ(DownloadPlan.SourceNames[I], C.Plan[I - 1].first);
+      EXPECT_EQ(DownloadPlan.TargetNames[I], C.Plan[I - 1].second);
+    }
+    EXPECT_TRUE(Is64BitWindows);
   }
-  EXPECT_TRUE(Is64BitWindows);
 }
 
 TEST_F(FlowTest, TavoskelOn32BitUsesTheCommonFolder) {
@@ -272,6 +292,8 @@ TEST_F(SequenceTest, FailedDownloadShowsErrorAndStops) {
   ServeProfile("merona", {"pravl32.zip", "ntdll.zip"});  // the third file is missing
   Vendor->Server->SetFault("/download/merona/qtintf70.zip", {.Kind = vendor::FaultKind::kNotFound});
   Start("merona.run");
+  // A target left by an earlier run goes also when its new download fails before the file.
+  WriteFile(fs::path(DownloadDir) / "qtintf70._dl", "stale");
   Form->Image2Click(Form->Image2);
   EXPECT_EQ(LanguageCode, "en");
   EXPECT_EQ(Form->Label1->Caption(), "Download the file");
@@ -290,6 +312,7 @@ TEST_F(SequenceTest, FailedDownloadShowsErrorAndStops) {
   EXPECT_FALSE(Form->Timer2->Enabled() || Form->Timer3->Enabled());
   EXPECT_EQ(DownloadPlan.CurrentIndex, 3);
   EXPECT_EQ(Vendor->Server->Requests().size(), 3u);
+  EXPECT_FALSE(fs::exists(fs::path(DownloadDir) / "qtintf70._dl"));
 }
 
 TEST_F(SequenceTest, UnmatchedNameFetchesOneEmptyEntry) {

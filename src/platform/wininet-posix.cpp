@@ -74,10 +74,16 @@ std::string EncodeTarget(std::string_view Object) {
   return Target;
 }
 
-// The host part of a server name; a port written after it is not used.
+// The host part of a server name; a port written after it is not used. Empty when what follows
+// the host is no port ("https:" is a scheme, not a host).
 std::string HostName(const std::string& Server) {
-  if (!Server.empty() && Server.front() == '[') return Server.substr(0, Server.find(']') + 1);
-  return Server.substr(0, Server.find(':'));
+  const std::size_t HostEnd =
+      !Server.empty() && Server.front() == '[' ? Server.find(']') + 1 : Server.find(':');
+  if (HostEnd == std::string::npos || HostEnd >= Server.size()) return Server;
+  const std::string Rest = Server.substr(HostEnd);
+  const bool Port = Rest.size() > 1 && Rest[0] == ':' &&
+                    Rest.find_first_not_of("0123456789", 1) == std::string::npos;
+  return Port ? Server.substr(0, HostEnd) : "";
 }
 
 // A DNS name, an IPv4 address or a bracketed IPv6 address; anything else would change the
