@@ -1,14 +1,16 @@
 // POSIX stand-in for the Windows environment, module and file functions. Texts cross the boundary
 // as Windows-1250 and reach the system as UTF-8.
 #include <errno.h>
-#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -94,16 +96,23 @@ std::string ProcessorArchitecture() {
   return std::string(Machine);
 }
 
-// The user's own folder for temporary files: $TMPDIR when set, else the user's cache folder
-// ($XDG_CACHE_HOME, or ~/.cache). A shared name such as /tmp/NAME could be taken by another user
-// first.
-std::string UserTempFolder() {
-  const char* TempDir = std::getenv("TMPDIR");
-  if (TempDir != nullptr && *TempDir != '\0') return TempDir;
+// The user's own cache folder: $XDG_CACHE_HOME, or ~/.cache.
+std::string UserCacheFolder() {
   const char* Cache = std::getenv("XDG_CACHE_HOME");
   if (Cache != nullptr && Cache[0] == '/') return Cache;
   const char* Home = std::getenv("HOME");
-  return std::string(Home != nullptr && Home[0] == '/' ? Home : "") + "/.cache";
+  if (Home == nullptr || Home[0] != '/') {
+    const passwd* User = ::getpwuid(::geteuid());
+    Home = User != nullptr ? User->pw_dir : "";
+  }
+  return std::string(Home) + "/.cache";
+}
+
+// The user's own folder for temporary files: $TMPDIR when set, else the cache folder. A shared
+// name such as /tmp/NAME could be taken by another user first.
+std::string UserTempFolder() {
+  const char* TempDir = std::getenv("TMPDIR");
+  return TempDir != nullptr && *TempDir != '\0' ? TempDir : UserCacheFolder();
 }
 
 // What stands for the Windows variables that the system does not set.
@@ -291,31 +300,48 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 }
 
 HANDLE CreateMutexA(LPVOID, BOOL, LPCSTR lpName) {
-  // A named mutex is a lock on a file of that name in the user's own folder for such locks; the
-  // system releases the lock when the process ends, however it ends.
-  static const char kDigits[] = "0123456789abcdef";
-  std::string File = "mutex-";
-  for (const unsigned char C : std::string_view(lpName != nullptr ? lpName : "")) {
-    File += kDigits[C >> 4];
-    File += kDigits[C & 15];
-  }
-  const char* Runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string Folder = Runtime != nullptr && Runtime[0] == '/' ? Runtime : UserTempFolder();
-  ::mkdir(Folder.c_str(), 0700);
-  struct stat Status {};
-  if (::stat(Folder.c_str(), &Status) != 0 || ForeignFolder(Status)) {
-    Fail(ERROR_ACCESS_DENIED);
+  // A named mutex is a listening socket bound to an abstract name made of the user's id and the
+  // mutex's name: no file anywhere, and the system frees the name when the process ends, however
+  // it ends.
+  const std::string Name =
+      "drovanetix-mutex-" + std::to_string(::geteuid()) + "-" + (lpName != nullptr ? lpName : "");
+  sockaddr_un Address{};
+  Address.sun_family = AF_UNIX;
+  if (Name.size() + 1 > sizeof Address.sun_path) {
+    Fail(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  const std::string Path = Folder + "/" + File;
-  const int Fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::memcpy(Address.sun_path + 1, Name.data(), Name.size());
+  const auto Length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + Name.size());
+  const auto* Bound = reinterpret_cast<const sockaddr*>(&Address);
+  const int Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (Fd < 0) {
-    Fail(errno, Path);
+    Fail(errno, "");
     return nullptr;
   }
-  const bool Held = ::flock(Fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  SetLastError(Held ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
+  const HANDLE Handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
+  if (::bind(Fd, Bound, Length) == 0 && ::listen(Fd, SOMAXCONN) == 0) {
+    SetLastError(ERROR_SUCCESS);
+    return Handle;
+  }
+  if (errno != EADDRINUSE) {
+    Fail(errno, "");
+    ::close(Fd);
+    return nullptr;
+  }
+  // The name is taken. It counts as held when this user holds it (or when the holder cannot be
+  // asked); a name another user has taken is not ours and blocks nothing.
+  bool Ours = true;
+  const int Probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (Probe >= 0 && ::connect(Probe, Bound, Length) == 0) {
+    ucred Peer{};
+    socklen_t Size = sizeof Peer;
+    if (::getsockopt(Probe, SOL_SOCKET, SO_PEERCRED, &Peer, &Size) == 0)
+      Ours = Peer.uid == ::geteuid();
+  }
+  if (Probe >= 0) ::close(Probe);
+  SetLastError(Ours ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return Handle;
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
