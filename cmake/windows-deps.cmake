@@ -8,6 +8,10 @@ set(WINDOWS_DEPS_PREFIX ${PROJECT_BINARY_DIR}/deps)
 file(GLOB LIBJPEG_TURBO_TARBALLS ${PROJECT_BINARY_DIR}/src/libjpeg-turbo_*.orig.tar.*)
 set(LIBJPEG_TURBO_TARBALL "${LIBJPEG_TURBO_TARBALLS}" CACHE FILEPATH
     "Source tarball of the JPEG codec for the Windows build")
+# A value that names no file (the source was not fetched yet) is looked for again each time.
+if(NOT EXISTS "${LIBJPEG_TURBO_TARBALL}")
+  set_property(CACHE LIBJPEG_TURBO_TARBALL PROPERTY VALUE "${LIBJPEG_TURBO_TARBALLS}")
+endif()
 if(NOT LIBJPEG_TURBO_TARBALL OR NOT EXISTS "${LIBJPEG_TURBO_TARBALL}")
   message(FATAL_ERROR "The JPEG codec source is missing from ${PROJECT_BINARY_DIR}/src. "
                       "Run scripts/install-windows-deps.sh first, or set LIBJPEG_TURBO_TARBALL.")

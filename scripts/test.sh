@@ -2,7 +2,8 @@
 # Installs what the tests need, builds every preset CI checks and runs all tests: the Linux
 # presets under a private virtual display each, then the Windows cross build under wine (its unit
 # tests and checks of the executable, then the end-to-end scenarios against it).
-# Usage: scripts/test.sh [preset...]   (default: default asan tsan windows)
+# Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz windows; fuzz runs the
+# fuzz targets for a bounded time)
 # The exit status is non-zero when any phase failed; the output ends with CTest's summary of the
 # last phase.
 set -uo pipefail
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 repo="$(pwd)"
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan windows)
+[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan fuzz windows)
 
 status=0
 summary=()
@@ -119,6 +120,7 @@ for preset in "${presets[@]}"; do
       phase windows windows_tests
       phase windows-e2e windows_e2e
       ;;
+    fuzz) phase fuzz scripts/fuzz.sh ;;
     *) phase "$preset" linux_preset "$preset" ;;
   esac
 done

@@ -6,12 +6,14 @@
 #include <wininet.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
 
 #include "toolkit/fileio.h"
 #include "toolkit/forms.h"
+#include "toolkit/sysutils.h"
 
 namespace {
 
@@ -36,22 +38,6 @@ void SplitUrl(std::string URL, std::string& Host, std::string& Path) {
   }
 }
 
-// Reads a decimal 32-bit integer with an optional sign; raises Exception for anything else.
-std::int32_t StrToInt(const std::string& Text) {
-  const bool Signed = !Text.empty() && (Text[0] == '-' || Text[0] == '+');
-  const bool Negative = Signed && Text[0] == '-';
-  const std::int64_t Limit = Negative ? 2147483648LL : 2147483647LL;
-  std::int64_t Value = 0;
-  std::size_t I = Signed ? 1 : 0;
-  const bool HasDigits = I < Text.size();
-  for (; I < Text.size() && std::isdigit(static_cast<unsigned char>(Text[I])) && Value <= Limit;
-       ++I)
-    Value = Value * 10 + (Text[I] - '0');
-  if (!HasDigits || I != Text.size() || Value > Limit)
-    throw Exception("'" + Text + "' is not a valid integer value");
-  return static_cast<std::int32_t>(Negative ? -Value : Value);
-}
-
 // What the body holds while it runs; released in reverse order of opening, on every path.
 struct TDownloadResources {
   HINTERNET hSession = nullptr;
@@ -69,13 +55,26 @@ struct TDownloadResources {
   ~TDownloadResources() { ReleaseHandles(); }
 };
 
-// True when the server answered with a status other than 2xx: an error page is no download.
+// True when the server answered with a status other than 2xx: an error page is no download. A
+// part of the file (206) is none either, since no part is ever asked for.
 bool IsErrorResponse(HINTERNET hRequest) {
   char Status[32] = {};
   DWORD Size = sizeof(Status);
   DWORD Index = 0;
   if (!HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE, Status, &Size, &Index)) return false;
-  return !(Status[0] == '2' && std::strlen(Status) == 3);
+  return !(Status[0] == '2' && std::strlen(Status) == 3) || std::strcmp(Status, "206") == 0;
+}
+
+// True when every further Content-Length header, from Index on, repeats First: with two lengths
+// that differ, no one knows which part of the body is the file.
+bool LengthsAgree(HINTERNET hRequest, const char* First, DWORD Index) {
+  char Other[LengthBufferSize];
+  for (;;) {
+    DWORD Size = LengthBufferSize;
+    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, Other, &Size, &Index))
+      return GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND;
+    if (std::strcmp(Other, First) != 0) return false;
+  }
 }
 
 }  // namespace
@@ -131,6 +130,7 @@ void THTTPGetThread::Execute() {
     Succeeded = HttpQueryInfoA(R.hRequest, HTTP_QUERY_CONTENT_LENGTH, R.LengthBuffer.get(),
                                &LengthSize, &Index) != FALSE;
     if (Terminated()) return Stop();
+    if (Succeeded && !LengthsAgree(R.hRequest, R.LengthBuffer.get(), Index)) return Stop();
     if (!Succeeded && BinaryData) return;
     if (Succeeded) TotalSize = StrToInt(std::string(R.LengthBuffer.get()));
 
@@ -149,6 +149,11 @@ void THTTPGetThread::Execute() {
       const BOOL Read = InternetReadFile(R.hRequest, Buffer, ReadBufferSize, &Count);
       ChunkSize = Count;
       if (!Read || ChunkSize == 0) break;
+      // A body longer than the count can hold is no download this component can report.
+      if (ChunkSize > static_cast<std::uint32_t>(INT32_MAX - Readed)) {
+        if (FileTarget) R.F.CloseFile();
+        return Stop();
+      }
       if (FileTarget)
         R.F.BlockWrite(Buffer, ChunkSize);
       else
@@ -176,10 +181,12 @@ THTTPGet::THTTPGet(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 THTTPGet::~THTTPGet() {
+  *FAlive = false;
   StopDownload();
   if (Worker) {
     // The worker ends on its own; nothing of this component may be reached from it any more.
-    Worker->OnTerminate = nullptr;
+    // Inside the completion events the handler is the one running: it is left to end by itself.
+    if (!FInCompletion) Worker->OnTerminate = nullptr;
     Worker->Orphaned = true;
     Worker = nullptr;
   }
@@ -190,11 +197,20 @@ void THTTPGet::DownloadFile() {
   Worker = new THTTPGetThread(AcceptTypes, Agent, URL, FileName, UserName, Password, PostQuery,
                               Referer, BinaryData, UseCache, OnProgress, true);
   Worker->OnTerminate = [this](TObject* Sender) { DownloadFinished(Sender); };
-  Worker->Start();
+  try {
+    Worker->Start();
+  } catch (...) {
+    // No thread to run the download: it has failed, and the component is free again.
+    delete std::exchange(Worker, nullptr);
+    if (const TNotifyEvent Handler = OnError) Handler(this);
+    return;
+  }
   if (!WaitThread) return;
   // The download's events reach this thread through its message handling, so they are raised
-  // inside this loop; DownloadFinished ends it by clearing Worker.
-  while (Worker) Application->WaitMessage(100);
+  // inside this loop; DownloadFinished ends it by clearing Worker. A handler may destroy the
+  // component, which ends the loop too.
+  const std::shared_ptr<bool> Alive = FAlive;
+  while (*Alive && Worker) Application->WaitMessage(100);
 }
 
 void THTTPGet::StopDownload() {
@@ -205,16 +221,24 @@ void THTTPGet::StopDownload() {
 
 void THTTPGet::DownloadFinished(TObject*) {
   THTTPGetThread* Done = Worker;
-  // Worker is cleared after the event has returned, also when its handler raises.
+  // Worker is cleared after the event has returned, also when its handler raises, unless the
+  // handler has destroyed this component.
   struct ClearWorker {
-    THTTPGetThread*& Ref;
-    ~ClearWorker() { Ref = nullptr; }
-  } Clear{Worker};
+    THTTPGet* Self;
+    std::shared_ptr<bool> Alive;
+    ~ClearWorker() {
+      if (!*Alive) return;
+      Self->Worker = nullptr;
+      Self->FInCompletion = false;
+    }
+  } Clear{this, FAlive};
+  FInCompletion = true;
+  // The handlers run from copies: one may destroy this component and its own handler with it.
   if (Done->Succeeded && Done->FileTarget) {
-    if (OnDoneFile) OnDoneFile(this, Done->FileName, Done->TotalSize);
+    if (const TOnDoneFileEvent Handler = OnDoneFile) Handler(this, Done->FileName, Done->TotalSize);
   } else if (Done->Succeeded) {
-    if (OnDoneString) OnDoneString(this, Done->ResultText);
+    if (const TOnDoneStringEvent Handler = OnDoneString) Handler(this, Done->ResultText);
   } else {
-    if (OnError) OnError(this);
+    if (const TNotifyEvent Handler = OnError) Handler(this);
   }
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "toolkit/classes.h"
@@ -82,4 +83,8 @@ class THTTPGet : public TComponent {
   void DownloadFinished(TObject* Sender);
 
   THTTPGetThread* Worker = nullptr;
+  // Cleared when the component is destroyed, so that code still running for it (a completion
+  // event that destroyed it, the WaitThread loop) can tell.
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+  bool FInCompletion = false;
 };

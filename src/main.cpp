@@ -5,6 +5,10 @@
 
 #include <shellapi.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <set>
+
 #include "_utility.h"
 #include "toolkit/resources.h"
 #include "toolkit/sysutils.h"
@@ -119,6 +123,38 @@ TPanel* MakePagePanel(TComponent* Owner, TWinControl* Page) {
   return Panel;
 }
 
+// One copy per working folder: a lock named after the folder (in any letter case, as Windows
+// names folders) that the system releases when the process ends, however it ends. False when
+// another process holds it; a folder this process already holds stays its own.
+bool HoldWorkingFolder(const std::string& Dir) {
+  static std::set<std::string> Held;
+  std::uint64_t Hash = 14695981039346656037ULL;
+  for (const unsigned char C : CzechUpperCase(Dir)) Hash = (Hash ^ C) * 1099511628211ULL;
+  char Name[48];
+  std::snprintf(Name, sizeof Name, "Local\\drovanetix-setup-%016llx",
+                static_cast<unsigned long long>(Hash));
+  if (Held.count(Name)) return true;
+  const HANDLE Lock = CreateMutexA(nullptr, FALSE, Name);
+  if (Lock != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(Lock);
+    return false;
+  }
+  Held.insert(Name);
+  return true;
+}
+
+// Brings the window of another copy titled Caption to the front, where the system allows.
+void ShowOtherCopy(const std::string& Caption) {
+  for (HWND W = FindWindowExA(nullptr, nullptr, nullptr, Caption.c_str()); W != nullptr;
+       W = FindWindowExA(nullptr, W, nullptr, Caption.c_str())) {
+    DWORD Process = 0;
+    GetWindowThreadProcessId(W, &Process);
+    if (Process == GetCurrentProcessId()) continue;
+    SetForegroundWindow(W);
+    return;
+  }
+}
+
 std::wstring ToWide(const std::string& Ascii) {
   std::wstring Wide;
   for (unsigned char C : Ascii) Wide += static_cast<wchar_t>(C);
@@ -214,8 +250,15 @@ void TForm1::FormCreate(TObject*) {
       GetEnv(Is64BitWindows ? "CommonProgramFiles(x86)" : "CommonProgramFiles") + PathDelim +
       "drovanetix" + PathDelim;
   if (CzechUpperCase(ProgramName) == "TAVOSKEL") DownloadDir = DownloadPlan.ProductDir;
+  // Absolute, so that the change of current folder before the launch cannot miss it.
+  DownloadDir = ExpandFileName(DownloadDir);
   if (!ForceDirectories(DownloadDir)) {
     ShowMessage("Nelze vytvorit tmp adresar");
+    Close();
+    Application->Terminate();
+  } else if (!HoldWorkingFolder(DownloadDir)) {
+    // Another copy works in this folder: this one leaves it alone and ends without a word.
+    ShowOtherCopy(Caption());
     Close();
     Application->Terminate();
   }

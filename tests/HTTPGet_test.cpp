@@ -1,6 +1,11 @@
 #include "HTTPGet.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -30,6 +35,7 @@ struct Outcome {
   std::vector<std::pair<std::int32_t, std::int32_t>> Reports;
   bool AllOnMainThread = true;
   TObject* ProgressSender = nullptr;
+  bool SenderWasWorker = true;
   bool Finished() const { return DoneFile + Errors > 0; }
 };
 
@@ -52,6 +58,7 @@ class HTTPGetTest : public ::testing::Test {
     G->OnProgress = [&O, Main](TObject* Sender, std::int32_t Total, std::int32_t Readed) {
       O.AllOnMainThread &= std::this_thread::get_id() == Main;
       O.ProgressSender = Sender;
+      O.SenderWasWorker &= dynamic_cast<THTTPGetThread*>(Sender) != nullptr;
       O.Reports.emplace_back(Total, Readed);
       ++O.Progress;
     };
@@ -119,7 +126,7 @@ TEST_F(HTTPGetTest, SavesTheBodyByteForByteWithProgressOnTheMainThread) {
   }
   EXPECT_EQ(Last, 100000);
   // The progress event's sender is the worker, not the component.
-  EXPECT_NE(O.ProgressSender, static_cast<TObject*>(Get));
+  EXPECT_TRUE(O.SenderWasWorker);
 }
 
 // How each way of ending leaves the outcome and the target file.
@@ -147,6 +154,22 @@ TEST_F(HTTPGetTest, OutcomeTableInFileMode) {
       {"negative length", FaultKind::kNegative, true, false, true, {}, nullptr},
       {"error page with length", FaultKind::kNotFound, true, false, false, {}, nullptr},
       {"closed before the head", FaultKind::kCloseHead, true, false, false, {}, nullptr},
+      {"404 with a status-like header line",
+       FaultKind::kStatusInHeader,
+       true,
+       false,
+       false,
+       {},
+       nullptr},
+      {"403 with a folded status-like line",
+       FaultKind::kFoldedStatus,
+       true,
+       false,
+       false,
+       {},
+       nullptr},
+      {"206 never asked for", FaultKind::kPartial, true, false, false, {}, nullptr},
+      {"two lengths, the smaller first", FaultKind::kTwoLengths, true, false, false, {}, nullptr},
   };
   int N = 0;
   for (const Row& R : Rows) {
@@ -172,6 +195,93 @@ TEST_F(HTTPGetTest, RefusedConnectionIsAFailureWithoutAFile) {
   const Outcome O = Fetch("/x.zip");
   EXPECT_EQ(O.Errors, 1);
   EXPECT_FALSE(fs::exists(Target));
+}
+
+// A redirect to another scheme fails without any connection to the host it names.
+TEST_F(HTTPGetTest, RedirectToAnotherSchemeFailsWithoutLeavingTheProxy) {
+  const int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof Address;
+  ASSERT_EQ(::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
+  ASSERT_EQ(::listen(Listener, 8), 0);
+  ASSERT_EQ(::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length), 0);
+  const std::string Elsewhere = "127.0.0.1:" + std::to_string(ntohs(Address.sin_port)) + "/x";
+  for (const char* Scheme : {"ftp://", "https://", "HTTPS://"}) {
+    SCOPED_TRACE(Scheme);
+    Vendor.Server->SetFault("/r.zip",
+                            Fault{.Kind = FaultKind::kRedirect, .Target = Scheme + Elsewhere});
+    fs::remove(Target);
+    const Outcome O = Fetch("/r.zip", false);
+    EXPECT_EQ(O.Errors, 1);
+    EXPECT_FALSE(fs::exists(Target));
+    const int Peer = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_LT(Peer, 0) << "a connection reached the redirect's host";
+    if (Peer >= 0) ::close(Peer);
+  }
+  ::close(Listener);
+}
+
+// A link planted where the file goes is not followed: the place it points to stays untouched.
+TEST_F(HTTPGetTest, LinkWhereTheFileGoesIsNotFollowed) {
+  Vendor.Serve("a.zip", Payload(3000));
+  const fs::path Elsewhere = Target.parent_path() / "elsewhere.bin";
+  fs::create_symlink(Elsewhere, Target);
+  const Outcome O = Fetch("/a.zip");
+  EXPECT_EQ(O.Errors, 1);
+  EXPECT_FALSE(fs::exists(Elsewhere));
+}
+
+// A handler may destroy the component inside its own completion event, also while DownloadFile
+// waits for the download.
+TEST_F(HTTPGetTest, DestroyedInsideItsOwnCompletionEvent) {
+  Vendor.Serve("a.zip", Payload(3000));
+  for (const char* Path : {"/a.zip", "/missing.zip"}) {
+    for (const bool Wait : {false, true}) {
+      SCOPED_TRACE(std::string(Path) + (Wait ? " waiting" : ""));
+      auto* G = new THTTPGet(nullptr);
+      int Events = 0;
+      G->BinaryData = true;
+      G->WaitThread = Wait;
+      G->URL = Host + Path;
+      G->FileName = Target.string();
+      G->OnDoneFile = [&](TObject*, std::string, std::int32_t) { ++Events, delete G; };
+      G->OnError = [&](TObject*) { ++Events, delete G; };
+      G->DownloadFile();
+      EXPECT_TRUE(RunUntil([&] { return Events > 0; }));
+      RunFor(50);
+      EXPECT_EQ(Events, 1);
+    }
+  }
+}
+
+// Without a thread for the download, it ends at once as the error event and the component is
+// free for the next start.
+TEST_F(HTTPGetTest, ThreadThatCannotBeCreatedEndsAsTheErrorEvent) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "forks a process that has threads";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // In a process of its own: threads count as processes of their user, and root is exempt.
+  const auto StartWithoutThreads = [this] {
+    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(3);
+    const rlimit None{0, 0};
+    ::setrlimit(RLIMIT_NPROC, &None);
+    int Errors = 0;
+    auto* G = new THTTPGet(nullptr);
+    G->URL = Host + "/a.zip";
+    G->FileName = Target.string();
+    G->OnError = [&Errors](TObject*) { ++Errors; };
+    try {
+      G->DownloadFile();
+      G->DownloadFile();
+    } catch (...) {
+      ::_exit(1);
+    }
+    ::_exit(Errors == 2 ? 0 : 2);
+  };
+  EXPECT_EXIT(StartWithoutThreads(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(HTTPGetTest, UnwritableTargetIsAFailure) {
@@ -246,6 +356,13 @@ TEST_F(HTTPGetTest, RequestOnTheWire) {
        }},
       {"double slash stays in the path", [](THTTPGet& G) { G.URL = Host + "//x"; },
        [](const vendor::RecordedRequest& R) { EXPECT_EQ(R.Path, "//x"); }},
+      {"folder path kept with its slash", [](THTTPGet& G) { G.URL = Host + "/dir/"; },
+       [](const vendor::RecordedRequest& R) { EXPECT_EQ(R.Path, "/dir/"); }},
+      {"a port in the URL is not used", [](THTTPGet& G) { G.URL = Host + ":8080/dir/file.zip"; },
+       [](const vendor::RecordedRequest& R) {
+         EXPECT_EQ(R.Path, "/dir/file.zip");
+         EXPECT_EQ(R.Target.find("8080"), std::string::npos) << R.Target;
+       }},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -275,6 +392,7 @@ TEST_F(HTTPGetTest, UrlsWithoutAUsableHostFail) {
     Get->DownloadFile();
     ASSERT_TRUE(RunUntil([&] { return O.Finished(); }));
     EXPECT_EQ(O.Errors, 1);
+    EXPECT_TRUE(Vendor.Server->Requests().empty());
   }
 }
 
@@ -352,7 +470,7 @@ TEST_F(HTTPGetTest, StopWhileTheRequestIsUnderWayCreatesNoFile) {
 }
 
 TEST_F(HTTPGetTest, DestroyDuringDownloadReachesNoHandler) {
-  Vendor.Serve("slow.zip", Payload(400));
+  Vendor.Serve("slow.zip", Payload(4000));
   Vendor.Server->SetFault("/slow.zip",
                           Fault{.Kind = FaultKind::kDrip, .DripBytes = 10, .DripIntervalMs = 10});
   auto* G = new THTTPGet(nullptr);
@@ -368,6 +486,9 @@ TEST_F(HTTPGetTest, DestroyDuringDownloadReachesNoHandler) {
   RunFor(500);
   EXPECT_EQ(O.Progress, ProgressBefore);
   EXPECT_FALSE(O.Finished());
+  // The download itself has stopped long before its end: the file is closed with a part.
+  EXPECT_GT(fs::file_size(Target), 0u);
+  EXPECT_LT(fs::file_size(Target), 4000u);
 }
 
 TEST_F(HTTPGetTest, WaitThreadRaisesTheEventsBeforeReturning) {

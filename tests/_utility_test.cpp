@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 
 #ifdef _WIN32
@@ -111,6 +112,51 @@ TEST(RecodeCzech, KamenickyRows) {
     EXPECT_EQ(RecodeCzech(Byte(B), "K", "W"), Expected) << "byte " << B;
   }
   EXPECT_EQ(RecodeCzech("\xAC\xAD", "K", "W"), "\xC8\xBA");
+}
+
+// Rows 1, 2 and 4 entry by entry, as published: 16 source bytes a line from 0x80.
+TEST(RecodeCzech, KamenickyAndAsciiRowsEntryByEntry) {
+  const struct {
+    const char *Source, *Target;
+    const char* Entries;  // hexadecimal, blank-separated
+  } Rows[] = {
+      {"W", "K",
+       "20 20 20 20 20 20 20 20 20 20 9B 20 20 86 92 20 "
+       "20 20 20 20 20 20 20 20 20 20 A8 20 20 9F 91 20 "
+       "20 F3 F4 20 20 20 20 F5 F9 20 20 AE 20 F0 20 20 "
+       "F8 20 F2 20 EF 20 20 FA F7 20 AD AF 9C F1 8C 20 "
+       "E8 8F 20 20 8E 8A 20 20 80 90 20 20 89 8B 20 85 "
+       "20 E3 A5 E0 E2 20 99 20 9E A6 E9 EB 9A ED 20 E1 "
+       "EA A0 20 20 84 8D 20 20 87 82 20 20 88 A1 20 83 "
+       "20 E4 E5 A2 93 20 94 F6 A9 96 A3 FB 81 98 EE 20 "},
+      {"W", "A",
+       "20 20 2C 20 22 20 20 20 20 20 53 3C 53 54 5A 5A "
+       "20 27 27 22 22 20 2D 2D 7E 20 73 3E 73 74 7A 7A "
+       "20 20 20 20 20 41 20 20 22 20 53 20 20 2D 20 5A "
+       "20 20 20 20 60 20 20 20 20 61 73 20 4C 22 6C 7A "
+       "52 41 41 41 41 4C 43 43 43 45 45 45 45 49 49 44 "
+       "44 4E 4E 4F 4F 4F 4F 78 52 55 55 55 55 59 54 20 "
+       "72 61 61 61 61 6C 63 63 63 65 65 65 65 69 69 64 "
+       "64 6E 6E 6F 6F 6F 6F 20 72 75 75 75 75 79 74 20 "},
+      {"K", "W",
+       "C8 FC E9 EF E4 CF 8D E8 EC CC C5 CD BE E5 C4 C1 "
+       "C9 9E 8E F4 F6 D3 F9 DA FD D6 DC 8A BC DD D8 9D "
+       "E1 ED F3 FA F2 D2 D9 D4 9A F8 E0 C0 C8 BA AB BB "
+       "A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 "
+       "A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 "
+       "A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 A4 "
+       "D3 DF D4 D1 F1 F2 8A 9A C0 DA E0 DB FD DD FE B4 "
+       "AD BD B2 A1 A2 A7 F7 B8 B0 A8 B7 FB D8 F8 5F 20 "},
+  };
+  for (const auto& Row : Rows) {
+    std::istringstream Hex(Row.Entries);
+    for (int B = 0x80; B < 0x100; ++B) {
+      unsigned Entry = 0;
+      ASSERT_TRUE(Hex >> std::hex >> Entry);
+      EXPECT_EQ(RecodeCzech(Byte(B), Row.Source, Row.Target), Byte(static_cast<int>(Entry)))
+          << Row.Source << Row.Target << " byte " << B;
+    }
+  }
 }
 
 TEST(RecodeCzech, WindowsToAscii) {

@@ -80,11 +80,16 @@ class ProductTest : public ::testing::Test {
     return StartKeepingFolders(Stem, Vars);
   }
   ProductProcess& StartKeepingFolders(const std::string& Stem, const Environment& Vars) {
+    Product =
+        std::make_unique<ProductProcess>(Target, ProductCopy(Stem), Vars, Dir / "product.log");
+    return *Product;
+  }
+  // A copy of the product named Stem plus the platform's extension.
+  fs::path ProductCopy(const std::string& Stem) const {
     const fs::path Copy = Dir / "bin" / (Stem + Target.Extension);
     fs::create_directories(Copy.parent_path());
     fs::copy_file(Target.Executable, Copy, fs::copy_options::overwrite_existing);
-    Product = std::make_unique<ProductProcess>(Target, Copy, Vars, Dir / "product.log");
-    return *Product;
+    return Copy;
   }
 
   void Serve(const std::string& UrlName, const std::string& Source, const std::string& Bytes) {

@@ -3,6 +3,10 @@
 // system's proxy setting: the downloads, the launch of setup, the status report and the exit.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <set>
 #include <string>
 #include <utility>
@@ -116,8 +120,8 @@ struct FlowCase {
   const char* Language;
   const char* Architecture;
   const std::vector<PlanEntry>* Plan;
-  enum { kTemp, kCommonX86 } Base;
-  const char* Folder;  // below Base
+  enum { kTemp, kCommonX86, kRelativeTemp } Base;  // kRelativeTemp: Temp, named relatively
+  const char* Folder;                              // below Base
 };
 
 // Test names carry the case's name; gtest would print its bytes otherwise.
@@ -130,11 +134,15 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
   const std::string Architecture = ArchitectureSeen(C.Architecture);
   const std::vector<PlanEntry> Plan = ForArchitecture(*C.Plan, Architecture);
   const auto Saved = ServePlan(C.Stem, Plan);
-  const fs::path Folder = (C.Base == FlowCase::kTemp ? Places.Temp : Places.CommonX86) / C.Folder;
+  const fs::path Folder =
+      (C.Base == FlowCase::kCommonX86 ? Places.CommonX86 : Places.Temp) / C.Folder;
+  Environment Vars = ProductEnvironment(Architecture);
+  // Relative to the folder the product starts in, its own.
+  if (C.Base == FlowCase::kRelativeTemp && !Target.IsWine()) Vars["TEMP"] = "../temp";
   std::string Caption = C.Stem;
   for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
 
-  ProductProcess& P = Start(C.Stem, ProductEnvironment(Architecture));
+  ProductProcess& P = Start(C.Stem, Vars);
   const auto Main = WaitForWindow(P.Pid(), Caption);
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, C.Language));
@@ -189,13 +197,16 @@ INSTANTIATE_TEST_SUITE_P(Products, CompleteFlowTest,
                                                     &kZentrik64, FlowCase::kTemp, "zentrik"},
                                            FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en",
                                                     "AMD64", &kTavoskel, FlowCase::kCommonX86,
-                                                    "drovanetix"}),
+                                                    "drovanetix"},
+                                           FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64",
+                                                    &kMerona64, FlowCase::kRelativeTemp, "merona"}),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
 struct FailureCase {
   const char* Name;
   std::size_t FailingEntry;  // numbered from 1
   vendor::FaultKind Kind;
+  bool FileCreated = false;  // the failing entry's target file is written before the failure
 };
 
 void PrintTo(const FailureCase& C, std::ostream* Out) { *Out << C.Name; }
@@ -213,16 +224,119 @@ TEST_P(FailedDownloadTest, ShowsErrorAndStopsTheSequence) {
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, "en"));
   ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, C.FailingEntry));
+  EXPECT_EQ(fs::exists(Places.Temp / "merona" / kMerona64[C.FailingEntry - 1].Target),
+            C.FileCreated);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FailedDownloadTest,
     ::testing::Values(FailureCase{"NotFoundThird", 3, vendor::FaultKind::kNotFound},
                       FailureCase{"NoContentLengthFourth", 4, vendor::FaultKind::kNoLength},
-                      FailureCase{"ShortBodyFifth", 5, vendor::FaultKind::kShort},
+                      FailureCase{"ShortBodyFifth", 5, vendor::FaultKind::kShort, true},
                       // setup.exe has arrived by then: it must still not be started.
-                      FailureCase{"ShortBodyLastAfterSetup", 7, vendor::FaultKind::kShort}),
+                      FailureCase{"ShortBodyLastAfterSetup", 7, vendor::FaultKind::kShort, true},
+                      // Answers that look like a success to a careless reader.
+                      FailureCase{"StatusInAHeaderLineSecond", 2,
+                                  vendor::FaultKind::kStatusInHeader},
+                      FailureCase{"FoldedStatusLineThird", 3, vendor::FaultKind::kFoldedStatus},
+                      FailureCase{"PartialContentSetup", 6, vendor::FaultKind::kPartial},
+                      FailureCase{"TwoLengthsSetup", 6, vendor::FaultKind::kTwoLengths}),
     [](const auto& Info) { return std::string(Info.param.Name); });
+
+// A file size limit makes the first write fail: a failed download like any other, not a
+// process ended by a signal.
+TEST_F(ProductFlowTest, FileSizeLimitIsAFailedDownload) {
+  if (Target.IsWine()) GTEST_SKIP() << "a limit of the POSIX build's process";
+  ServePlan("merona", kMerona64);
+  RemoveWorkingFolders("merona");
+  const fs::path Copy = ProductCopy("merona");
+  rlimit Saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Saved), 0);
+  rlimit Small = Saved;
+  Small.rlim_cur = 8192;  // less than the first file
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Small), 0);
+  Product = std::make_unique<ProductProcess>(Target, Copy, ProductEnvironment("AMD64"),
+                                             Dir / "product.log");
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Saved), 0);
+  const auto Main = WaitForWindow(Product->Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, 1));
+}
+
+// A second copy for the same working folder leaves it alone and ends without a window while the
+// first goes on to the end; a copy killed outright blocks no later one.
+TEST_F(ProductFlowTest, SecondCopyForTheSameFolderEndsQuietly) {
+  const auto Saved = ServePlan("merona", kMerona64);
+  ProductProcess& First = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(First.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  {
+    ProductProcess Second(Target, Dir / "bin" / ("merona" + Target.Extension),
+                          ProductEnvironment("AMD64"), Dir / "second.log");
+    const auto Status = Second.WaitExit(15s);
+    ASSERT_TRUE(Status) << "the second copy still runs";
+    EXPECT_TRUE(ExitedWithZero(Status)) << ReadFile(Dir / "second.log");
+  }
+  EXPECT_TRUE(Server->Requests().empty());
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  EXPECT_TRUE(ExitedWithZero(First.WaitExit(30s))) << ProductLog();
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  EXPECT_EQ(Server->Requests().size(), kMerona64.size() + 1);
+  for (const auto& [Name, Bytes] : Saved)
+    EXPECT_TRUE(ReadFile(Places.Temp / "merona" / Name) == Bytes) << Name;
+
+  ProductProcess& Killed = StartKeepingFolders("merona", ProductEnvironment("AMD64"));
+  ASSERT_TRUE(WaitForWindow(Killed.Pid(), "MERONA")) << ProductLog();
+  ::kill(Killed.Pid(), SIGKILL);
+  Killed.WaitExit(5s);
+  ProductProcess& Next = StartKeepingFolders("merona", ProductEnvironment("AMD64"));
+  const auto NextMain = WaitForWindow(Next.Pid(), "MERONA");
+  ASSERT_TRUE(NextMain) << "a killed copy still holds the folder";
+  X.RequestClose(*NextMain);
+  EXPECT_TRUE(ExitedWithZero(Next.WaitExit(5s))) << ProductLog();
+}
+
+// A working folder that another user controls, or that Windows-1250 cannot name, is refused at
+// the start like one that cannot be created: nothing is written or fetched.
+TEST_F(ProductFlowTest, ForeignOrUnnamableWorkingFolderIsRefused) {
+  if (Target.IsWine()) GTEST_SKIP() << "the POSIX build's folders";
+  ServePlan("merona", kMerona64);
+  const struct {
+    const char* Name;
+    uid_t Owner;  // of an existing working folder; 0: none exists
+    fs::perms Mode;
+    const char* Temp;  // below the test's folder; null: the usual temp folder
+  } Cases[] = {
+      {"another user's folder", 65534, fs::perms::owner_all, nullptr},
+      {"a folder anyone may write to", 0, fs::perms::all, nullptr},
+      {"a temp folder outside the code page", 0, fs::perms::none, "temp-\xCE\xA9"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    RemoveWorkingFolders("merona");
+    const fs::path Working = Places.Temp / "merona";
+    if (C.Mode != fs::perms::none) {
+      fs::create_directories(Working);
+      fs::permissions(Working, C.Mode);
+      ASSERT_EQ(::chown(Working.c_str(), C.Owner, C.Owner), 0);
+    }
+    Environment Vars = ProductEnvironment("AMD64");
+    if (C.Temp) Vars["TEMP"] = (Dir / C.Temp).string();
+    ProductProcess& P = StartKeepingFolders("merona", Vars);
+    const auto Box = WaitForWindow(P.Pid(), "merona", 10s);
+    ASSERT_TRUE(Box) << ProductLog();
+    EXPECT_TRUE(DismissBox(P.Pid(), *Box));
+    EXPECT_TRUE(ExitedWithZero(P.WaitExit(5s))) << ProductLog();
+    EXPECT_TRUE(Server->Requests().empty());
+    if (C.Mode != fs::perms::none) {
+      EXPECT_TRUE(fs::is_empty(Working));
+    }
+    std::set<std::string> Made;
+    for (const auto& E : fs::directory_iterator(Dir)) Made.insert(E.path().filename().string());
+    EXPECT_FALSE(Made.count("temp-?")) << "a folder named with '?' was made";
+  }
+}
 
 TEST_F(ProductFlowTest, UnmatchedNameRequestsTheEmptyEntryAndShowsError) {
   ServePlan("merona", kMerona64);

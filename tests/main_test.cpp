@@ -122,17 +122,37 @@ TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
   EXPECT_TRUE(Messages.empty());
 }
 
-TEST_F(FlowTest, MeronaPlanInOrder) {
-  Start("merona.run");
-  const char* Sources[] = {"pravl32.zip",     "ntdll.zip", "qtintf70.zip", "merona.zip",
-                           "Firebird-64.zip", "setup.zip", "dobrin.zip"};
-  const char* Targets[] = {"pravl32._dl",  "ntdll._dl", "qtintf70._dl", "merona._ex",
-                           "Firebird.exe", "setup.exe", "dobrin._ex"};
-  for (int I = 1; I <= 7; ++I) {
-    EXPECT_EQ(DownloadPlan.SourceNames[I], Sources[I - 1]);
-    EXPECT_EQ(DownloadPlan.TargetNames[I], Targets[I - 1]);
+TEST_F(FlowTest, PlansInOrder) {
+  const struct {
+    const char* Exe;
+    std::vector<std::pair<const char*, const char*>> Plan;  // source, target
+  } Cases[] = {
+      {"merona.run",
+       {{"pravl32.zip", "pravl32._dl"},
+        {"ntdll.zip", "ntdll._dl"},
+        {"qtintf70.zip", "qtintf70._dl"},
+        {"merona.zip", "merona._ex"},
+        {"Firebird-64.zip", "Firebird.exe"},
+        {"setup.zip", "setup.exe"},
+        {"dobrin.zip", "dobrin._ex"}}},
+      {"korvidale12.run",
+       {{"pravl32.zip", "pravl32._dl"},
+        {"ntdll.zip", "ntdll._dl"},
+        {"qtintf70.zip", "qtintf70._dl"},
+        {"korvidale.zip", "korvidale._ex"},
+        {"Firebird-64.zip", "Firebird.exe"},
+        {"setup.zip", "setup.exe"}}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Exe);
+    Start(C.Exe);
+    ASSERT_EQ(DownloadPlan.FileCount, static_cast<std::int32_t>(C.Plan.size()));
+    for (std::size_t I = 1; I <= C.Plan.size(); ++I) {
+      EXPECT_EQ(DownloadPlan.SourceNames[I], C.Plan[I - 1].first);
+      EXPECT_EQ(DownloadPlan.TargetNames[I], C.Plan[I - 1].second);
+    }
+    EXPECT_TRUE(Is64BitWindows);
   }
-  EXPECT_TRUE(Is64BitWindows);
 }
 
 TEST_F(FlowTest, TavoskelOn32BitUsesTheCommonFolder) {
@@ -162,6 +182,44 @@ TEST_F(FlowTest, WorkingFolderThatCannotBeCreated) {
   ASSERT_EQ(Messages.size(), 1u);
   EXPECT_EQ(Messages[0].Text, "Nelze vytvorit tmp adresar");
   EXPECT_TRUE(Application->Terminated());
+}
+
+// The working folder for names and temp folders that would lead elsewhere: a name is split at
+// its last slash, backslash or colon; a relative temp folder is made absolute at the start; one
+// that Windows-1250 cannot name is refused, never renamed.
+TEST_F(FlowTest, WorkingFolderStaysWhereItBelongs) {
+  fs::create_directories(Temp / "bin");
+  const fs::path Started = fs::current_path();
+  fs::current_path(Temp / "bin");
+  const struct {
+    const char* Exe;
+    std::string TempFolder;
+    std::string Expected;  // empty: refused
+  } Cases[] = {
+      {R"(..\escaped\merona.run)", (Temp / "t").string(), (Temp / "t" / "merona").string() + "/"},
+      {"x:..\\merona.run", Temp.string(), (Temp / "merona").string() + "/"},
+      {"merona.run", "../rel", (Temp / "bin" / ".." / "rel" / "merona").string() + "/"},
+      {"merona.run", (Temp / "\xCE\xA9").string(), ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Exe + (" in " + C.TempFolder));
+    setenv("temp", C.TempFolder.c_str(), 1);
+    Messages.clear();
+    Start(C.Exe);
+    if (C.Expected.empty()) {
+      ASSERT_EQ(Messages.size(), 1u);
+      EXPECT_EQ(Messages[0].Text, "Nelze vytvorit tmp adresar");
+    } else {
+      EXPECT_TRUE(Messages.empty());
+      EXPECT_EQ(ProgramName, "merona");
+      EXPECT_EQ(DownloadDir, C.Expected);
+      EXPECT_TRUE(fs::is_directory(C.Expected));
+    }
+  }
+  fs::current_path(Started);
+  EXPECT_FALSE(fs::exists(Temp / "escaped"));
+  EXPECT_FALSE(fs::exists(Temp / "?"));
+  EXPECT_FALSE(fs::exists(Temp / "bin" / "..\\escaped\\merona"));
 }
 
 class SequenceTest : public FlowTest {
@@ -234,6 +292,8 @@ TEST_F(SequenceTest, FailedDownloadShowsErrorAndStops) {
   ServeProfile("merona", {"pravl32.zip", "ntdll.zip"});  // the third file is missing
   Vendor->Server->SetFault("/download/merona/qtintf70.zip", {.Kind = vendor::FaultKind::kNotFound});
   Start("merona.run");
+  // A target left by an earlier run goes also when its new download fails before the file.
+  WriteFile(fs::path(DownloadDir) / "qtintf70._dl", "stale");
   Form->Image2Click(Form->Image2);
   EXPECT_EQ(LanguageCode, "en");
   EXPECT_EQ(Form->Label1->Caption(), "Download the file");
@@ -252,6 +312,7 @@ TEST_F(SequenceTest, FailedDownloadShowsErrorAndStops) {
   EXPECT_FALSE(Form->Timer2->Enabled() || Form->Timer3->Enabled());
   EXPECT_EQ(DownloadPlan.CurrentIndex, 3);
   EXPECT_EQ(Vendor->Server->Requests().size(), 3u);
+  EXPECT_FALSE(fs::exists(fs::path(DownloadDir) / "qtintf70._dl"));
 }
 
 TEST_F(SequenceTest, UnmatchedNameFetchesOneEmptyEntry) {

@@ -33,6 +33,7 @@ TEST(FaultOptionTest, ParsesKindsAndArguments) {
       {"/d=drip:8", true, "/d", vendor::FaultKind::kDrip, 8, 10, "/"},
       {"/r=redirect:/new", true, "/r", vendor::FaultKind::kRedirect, 1, 10, "/new"},
       {"/q=a=closehead", true, "/q=a", vendor::FaultKind::kCloseHead, 1, 10, "/"},
+      {"/p=206", true, "/p", vendor::FaultKind::kPartial, 1, 10, "/"},
       {"/x", false, "", vendor::FaultKind::kNotFound, 0, 0, ""},
       {"=short", false, "", vendor::FaultKind::kNotFound, 0, 0, ""},
       {"/x=bogus", false, "", vendor::FaultKind::kNotFound, 0, 0, ""},

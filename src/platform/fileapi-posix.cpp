@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/paths-posix.h"
 #include "windows.h"
@@ -18,7 +19,12 @@ int ToFd(HANDLE H) { return static_cast<int>(reinterpret_cast<std::intptr_t>(H))
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPVOID,
                    DWORD dwCreationDisposition, DWORD, HANDLE) {
-  int Flags = O_CLOEXEC;
+  if (lpFileName != nullptr && std::strpbrk(lpFileName, "?*") != nullptr) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A link planted where the file goes would send the bytes to a place of another's choosing.
+  int Flags = O_CLOEXEC | O_NOFOLLOW;
   if (dwCreationDisposition == CREATE_ALWAYS) Flags |= O_CREAT | O_TRUNC;
   Flags |= (dwDesiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
   const std::string Path = SystemPath(lpFileName);

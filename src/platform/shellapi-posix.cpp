@@ -69,6 +69,10 @@ HINSTANCE Refuse(int Error, const std::string& Path) {
   return AsInstance(ShellErrorFromErrno(Error));
 }
 
+bool ForeignOwner(const struct stat& Status) {
+  return Status.st_uid != ::geteuid() && Status.st_uid != 0;
+}
+
 // Gives the owner execute permission, since a downloaded file carries none. A failure here shows
 // later, when the system refuses to run the file.
 void AllowOwnerToRun(const std::string& Program, const struct stat& Status) {
@@ -163,8 +167,12 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParame
   }
   if (Program.front() != '/' && !Directory.empty()) Program = Directory + "/" + Program;
 
+  // A file, or a link to one, that another user has put there is not the file we mean to run.
   struct stat ProgramStatus {};
+  if (::lstat(Program.c_str(), &ProgramStatus) != 0) return Refuse(errno, Program);
+  if (ForeignOwner(ProgramStatus)) return Refuse(EACCES, Program);
   if (::stat(Program.c_str(), &ProgramStatus) != 0) return Refuse(errno, Program);
+  if (ForeignOwner(ProgramStatus)) return Refuse(EACCES, Program);
   struct stat DirectoryStatus {};
   if (!Directory.empty() && ::stat(Directory.c_str(), &DirectoryStatus) != 0) {
     return Refuse(errno, Directory);

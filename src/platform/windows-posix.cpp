@@ -1,11 +1,16 @@
 // POSIX stand-in for the Windows environment, module and file functions. Texts cross the boundary
 // as Windows-1250 and reach the system as UTF-8.
 #include <errno.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +32,7 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 constexpr DWORD ERROR_BUSY = 170;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
@@ -49,6 +55,10 @@ const std::string& StartupDirectory() {
 // Captures the start-up directory while static objects are initialised, before any code of the
 // program can change the current directory.
 [[maybe_unused]] const bool StartupDirectoryCaptured = !StartupDirectory().empty();
+
+// A write beyond the process's file size limit fails with an error, as a full disk does, instead
+// of ending the process without a word.
+[[maybe_unused]] const bool FileSizeSignalIgnored = ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 
 char LowerAscii(char C) { return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C; }
 
@@ -86,12 +96,28 @@ std::string ProcessorArchitecture() {
   return std::string(Machine);
 }
 
+// The user's own cache folder: $XDG_CACHE_HOME, or ~/.cache.
+std::string UserCacheFolder() {
+  const char* Cache = std::getenv("XDG_CACHE_HOME");
+  if (Cache != nullptr && Cache[0] == '/') return Cache;
+  const char* Home = std::getenv("HOME");
+  if (Home == nullptr || Home[0] != '/') {
+    const passwd* User = ::getpwuid(::geteuid());
+    Home = User != nullptr ? User->pw_dir : "";
+  }
+  return std::string(Home) + "/.cache";
+}
+
+// The user's own folder for temporary files: $TMPDIR when set, else the cache folder. A shared
+// name such as /tmp/NAME could be taken by another user first.
+std::string UserTempFolder() {
+  const char* TempDir = std::getenv("TMPDIR");
+  return TempDir != nullptr && *TempDir != '\0' ? TempDir : UserCacheFolder();
+}
+
 // What stands for the Windows variables that the system does not set.
 std::optional<std::string> StandInVariable(const std::string& Name) {
-  if (EqualNoCase(Name, "temp")) {
-    const char* TempDir = std::getenv("TMPDIR");
-    return std::string(TempDir != nullptr && *TempDir != '\0' ? TempDir : "/tmp");
-  }
+  if (EqualNoCase(Name, "temp")) return UserTempFolder();
   if (EqualNoCase(Name, "processor_architecture")) return ProcessorArchitecture();
   if (EqualNoCase(Name, "CommonProgramFiles") || EqualNoCase(Name, "CommonProgramFiles(x86)")) {
     return std::string("/opt");
@@ -125,6 +151,17 @@ DWORD CopyTruncated(const std::string& Value, LPSTR Buffer, DWORD Size) {
   return Size;
 }
 
+// A folder that a user other than us (and the system's) owns, or that others may write to
+// without the sticky bit: files in it could be swapped under us.
+bool ForeignFolder(const struct stat& Status) {
+  const uid_t Us = ::geteuid();
+  if (Status.st_uid != Us && Status.st_uid != 0) return true;
+  return (Status.st_mode & S_IWOTH) != 0 && (Status.st_mode & S_ISVTX) == 0;
+}
+
+// Windows names cannot hold the wildcards; they stand for characters the code page lacks.
+bool HasWildcard(LPCSTR Path) { return Path != nullptr && std::strpbrk(Path, "?*") != nullptr; }
+
 bool IsDirectory(const std::string& Path) {
   struct stat Status {};
   return ::stat(Path.c_str(), &Status) == 0 && S_ISDIR(Status.st_mode);
@@ -140,6 +177,11 @@ std::string ParentDirectory(std::string Path) {
 
 BOOL Fail(int Error, const std::string& Path) {
   SetLastError(WindowsErrorFromErrno(Error, Path));
+  return FALSE;
+}
+
+BOOL Fail(DWORD Error) {
+  SetLastError(Error);
   return FALSE;
 }
 
@@ -189,6 +231,8 @@ DWORD WindowsErrorFromErrno(int Error, const std::string& Path) {
       return ERROR_CANT_RESOLVE_FILENAME;
     case ENOEXEC:
       return ERROR_BAD_EXE_FORMAT;
+    case EFBIG:
+      return ERROR_FILE_TOO_LARGE;
     default:
       return ERROR_GEN_FAILURE;
   }
@@ -212,22 +256,96 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR lpFilename, DWORD nSize) {
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID) {
+  if (HasWildcard(lpPathName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpPathName);
   if (::mkdir(Path.c_str(), 0777) != 0) return Fail(errno, Path);
   return TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
+  if (HasWildcard(lpFileName)) {
+    Fail(ERROR_INVALID_NAME);
+    return INVALID_FILE_ATTRIBUTES;
+  }
   const std::string Path = SystemPath(lpFileName);
   struct stat Status {};
   if (::stat(Path.c_str(), &Status) != 0) {
     Fail(errno, Path);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return S_ISDIR(Status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (!S_ISDIR(Status.st_mode)) return FILE_ATTRIBUTE_NORMAL;
+  // A folder another user controls is not one of ours to use.
+  if (ForeignFolder(Status)) {
+    Fail(ERROR_ACCESS_DENIED);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return FILE_ATTRIBUTE_DIRECTORY;
+}
+
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart) {
+  if (lpFilePart != nullptr) *lpFilePart = nullptr;
+  const std::string Path = SystemPath(lpFileName);
+  if (Path.empty()) {
+    Fail(ERROR_INVALID_NAME);
+    return 0;
+  }
+  const std::string Full = Path.front() == '/' ? Path : CurrentDirectory() + "/" + Path;
+  // A folder the code page cannot name is refused rather than named wrongly.
+  const std::string Named = FromUtf8(Full);
+  if (ToUtf8(Named) != Full) {
+    Fail(ERROR_INVALID_NAME);
+    return 0;
+  }
+  return CopyWhenItFits(Named, lpBuffer, nBufferLength);
+}
+
+HANDLE CreateMutexA(LPVOID, BOOL, LPCSTR lpName) {
+  // A named mutex is a listening socket bound to an abstract name made of the user's id and the
+  // mutex's name: no file anywhere, and the system frees the name when the process ends, however
+  // it ends.
+  const std::string Name =
+      "drovanetix-mutex-" + std::to_string(::geteuid()) + "-" + (lpName != nullptr ? lpName : "");
+  sockaddr_un Address{};
+  Address.sun_family = AF_UNIX;
+  if (Name.size() + 1 > sizeof Address.sun_path) {
+    Fail(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  std::memcpy(Address.sun_path + 1, Name.data(), Name.size());
+  const auto Length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + Name.size());
+  const auto* Bound = reinterpret_cast<const sockaddr*>(&Address);
+  const int Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (Fd < 0) {
+    Fail(errno, "");
+    return nullptr;
+  }
+  const HANDLE Handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
+  if (::bind(Fd, Bound, Length) == 0 && ::listen(Fd, SOMAXCONN) == 0) {
+    SetLastError(ERROR_SUCCESS);
+    return Handle;
+  }
+  if (errno != EADDRINUSE) {
+    Fail(errno, "");
+    ::close(Fd);
+    return nullptr;
+  }
+  // The name is taken. It counts as held when this user holds it (or when the holder cannot be
+  // asked); a name another user has taken is not ours and blocks nothing.
+  bool Ours = true;
+  const int Probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (Probe >= 0 && ::connect(Probe, Bound, Length) == 0) {
+    ucred Peer{};
+    socklen_t Size = sizeof Peer;
+    if (::getsockopt(Probe, SOL_SOCKET, SO_PEERCRED, &Peer, &Size) == 0)
+      Ours = Peer.uid == ::geteuid();
+  }
+  if (Probe >= 0) ::close(Probe);
+  SetLastError(Ours ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return Handle;
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
+  if (HasWildcard(lpFileName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpFileName);
   if (::unlink(Path.c_str()) != 0) return Fail(errno, Path);
   return TRUE;
@@ -249,3 +367,14 @@ void Sleep(DWORD dwMilliseconds) {
   while (nanosleep(&Delay, &Delay) != 0 && errno == EINTR) {
   }
 }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+HWND FindWindowExA(HWND, HWND, LPCSTR, LPCSTR) { return nullptr; }
+
+DWORD GetWindowThreadProcessId(HWND, DWORD* lpdwProcessId) {
+  if (lpdwProcessId != nullptr) *lpdwProcessId = 0;
+  return 0;
+}
+
+BOOL SetForegroundWindow(HWND) { return FALSE; }

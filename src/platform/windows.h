@@ -47,21 +47,39 @@ constexpr int SW_SHOW = 5;
 
 // Environment names are matched without regard to case. Where the system lacks "temp",
 // "processor_architecture", "CommonProgramFiles" or "CommonProgramFiles(x86)", the stand-in
-// supplies $TMPDIR or /tmp, the architecture from uname, and /opt.
+// supplies the user's own $TMPDIR, $XDG_CACHE_HOME or ~/.cache, the architecture from uname, and
+// /opt.
+//
+// Paths holding '?' or '*' are refused with ERROR_INVALID_NAME, as Windows refuses them: they
+// are what characters outside Windows-1250 become. A folder that another user owns, or that
+// others may write to without the sticky bit, counts as inaccessible (ERROR_ACCESS_DENIED).
 DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 // The path the program was started by, made absolute against the directory it started in.
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID lpSecurityAttributes);
+// The absolute form of a path: a relative one joined to the current directory; fails for a path
+// that Windows-1250 cannot name.
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
+// A lock held by the process until it ends or closes the handle; GetLastError() is
+// ERROR_ALREADY_EXISTS when another process holds one of that name. Only the name is used.
+HANDLE CreateMutexA(LPVOID lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 DWORD GetFileAttributesA(LPCSTR lpFileName);
 BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName);
-// Files: only creating for writing (CREATE_ALWAYS) and opening for reading are supported.
+// Files: only creating for writing (CREATE_ALWAYS) and opening for reading are supported. A
+// symbolic link in the last place of the path is never followed.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPVOID lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
                DWORD* lpNumberOfBytesWritten, LPVOID lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+DWORD GetCurrentProcessId();
+// The stand-in sees no other process's windows: FindWindowExA finds none, and the others do
+// nothing.
+HWND FindWindowExA(HWND hWndParent, HWND hWndChildAfter, LPCSTR lpszClass, LPCSTR lpszWindow);
+DWORD GetWindowThreadProcessId(HWND hWnd, DWORD* lpdwProcessId);
+BOOL SetForegroundWindow(HWND hWnd);
 void Sleep(DWORD dwMilliseconds);
 // Windows error numbers mapped from the system's error of the last failed call of this thread.
 DWORD GetLastError();

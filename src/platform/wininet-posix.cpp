@@ -4,12 +4,14 @@
 // body: the transfer is driven only while the request holds no unread bytes, and a write that
 // arrives while it still holds some pauses the transfer. At most one write chunk is buffered.
 // Handles are independent of their parents (a connection and a request copy what they need), so
-// they may be closed in any order.
+// they may be closed in any order, and from any thread: a handle closed while another thread uses
+// it ends that use with ERROR_INTERNET_OPERATION_CANCELLED and is freed when the use returns.
 #include "wininet.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -17,8 +19,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
+
+#include "platform/responsehead-posix.h"
 
 namespace {
 
@@ -27,6 +31,7 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
 constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
+constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_TYPE = 12018;
 constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
 constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
@@ -44,20 +49,6 @@ constexpr DWORD kZeroTerminated = 0xFFFFFFFF;
 void InitialiseCurlOnce() {
   static std::once_flag Once;
   std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool StartsWithNoCase(std::string_view Text, std::string_view Prefix) {
-  return Text.size() >= Prefix.size() &&
-         std::equal(Prefix.begin(), Prefix.end(), Text.begin(), [](char A, char B) {
-           return std::tolower(static_cast<unsigned char>(A)) ==
-                  std::tolower(static_cast<unsigned char>(B));
-         });
-}
-
-std::string_view Trim(std::string_view Text) {
-  const auto First = Text.find_first_not_of(" \t\r\n");
-  if (First == std::string_view::npos) return {};
-  return Text.substr(First, Text.find_last_not_of(" \t\r\n") + 1 - First);
 }
 
 std::optional<std::string> OptionalText(LPCSTR Text) {
@@ -83,10 +74,16 @@ std::string EncodeTarget(std::string_view Object) {
   return Target;
 }
 
-// The host part of a server name; a port written after it is not used.
+// The host part of a server name; a port written after it is not used. Empty when what follows
+// the host is no port ("https:" is a scheme, not a host).
 std::string HostName(const std::string& Server) {
-  if (!Server.empty() && Server.front() == '[') return Server.substr(0, Server.find(']') + 1);
-  return Server.substr(0, Server.find(':'));
+  const std::size_t HostEnd =
+      !Server.empty() && Server.front() == '[' ? Server.find(']') + 1 : Server.find(':');
+  if (HostEnd == std::string::npos || HostEnd >= Server.size()) return Server;
+  const std::string Rest = Server.substr(HostEnd);
+  const bool Port = Rest.size() > 1 && Rest[0] == ':' &&
+                    Rest.find_first_not_of("0123456789", 1) == std::string::npos;
+  return Port ? Server.substr(0, HostEnd) : "";
 }
 
 // A DNS name, an IPv4 address or a bracketed IPv6 address; anything else would change the
@@ -132,6 +129,8 @@ DWORD ErrorFromCurl(CURLcode Code) {
       return ERROR_INTERNET_CONNECTION_RESET;
     case CURLE_OUT_OF_MEMORY:
       return ERROR_NOT_ENOUGH_MEMORY;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return ERROR_INTERNET_OPERATION_CANCELLED;
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
       return ERROR_INTERNET_CONNECTION_ABORTED;
@@ -151,6 +150,8 @@ struct Handle {
   explicit Handle(HandleKind AKind) : Kind(AKind) {}
   virtual ~Handle() = default;
   const HandleKind Kind;
+  // Set when the handle is closed; a transfer under way on another thread then stops.
+  std::atomic<bool> Closed{false};
 };
 
 struct InternetSettings {
@@ -203,6 +204,7 @@ class RequestHandle : public Handle {
   bool PrepareUrl(DWORD& Error);
   void AddHeaders(std::string_view Headers, bool HasBody);
   void HeadEnded();
+  static int OnTransferProgress(void* User, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   // Runs the transfer until Done() holds or the transfer has ended.
   template <typename Predicate>
   void Drive(Predicate Done);
@@ -217,11 +219,8 @@ class RequestHandle : public Handle {
   curl_slist* FHeaders = nullptr;
   std::string FBody;
 
-  // The head being received, and the final one once FHeadComplete is set.
-  long FStatus = 0;
-  std::vector<std::string> FHeadLines;
-  bool FHeadHasLocation = false;
-  bool FHeadComplete = false;
+  // The head being received, and the final one once it is complete.
+  TResponseHead FHead;
 
   std::vector<char> FBuffer;
   std::size_t FBufferStart = 0;
@@ -235,11 +234,12 @@ class RequestHandle : public Handle {
 };
 
 // Every live handle; a handle given to a function is looked up here, so a stale or foreign
-// pointer fails cleanly instead of being used. Never destroyed: a request thread may still close
-// its handles while the process exits.
+// pointer fails cleanly instead of being used. A caller holds its own reference while it uses a
+// handle, so closing it on another thread frees it only when that use returns. Never destroyed:
+// a request thread may still close its handles while the process exits.
 struct HandleRegistry {
   std::mutex Mutex;
-  std::unordered_set<Handle*> Handles;
+  std::unordered_map<Handle*, std::shared_ptr<Handle>> Handles;
 };
 
 HandleRegistry& Registry() {
@@ -247,19 +247,20 @@ HandleRegistry& Registry() {
   return *Instance;
 }
 
-HINTERNET Register(std::unique_ptr<Handle> H) {
+HINTERNET Register(std::shared_ptr<Handle> H) {
   std::lock_guard Lock(Registry().Mutex);
-  Registry().Handles.insert(H.get());
-  return H.release();
+  Handle* Key = H.get();
+  Registry().Handles.emplace(Key, std::move(H));
+  return Key;
 }
 
 template <typename T>
-T* Find(HINTERNET H, HandleKind Kind) {
-  Handle* Found = nullptr;
+std::shared_ptr<T> Find(HINTERNET H, HandleKind Kind) {
+  std::shared_ptr<Handle> Found;
   {
     std::lock_guard Lock(Registry().Mutex);
     const auto It = Registry().Handles.find(static_cast<Handle*>(H));
-    if (It != Registry().Handles.end()) Found = *It;
+    if (It != Registry().Handles.end()) Found = It->second;
   }
   if (Found == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -269,37 +270,26 @@ T* Find(HINTERNET H, HandleKind Kind) {
     SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
     return nullptr;
   }
-  return static_cast<T*>(Found);
+  return std::static_pointer_cast<T>(Found);
 }
 
 size_t RequestHandle::OnHeader(char* Data, size_t Size, size_t Count, void* User) {
   auto* R = static_cast<RequestHandle*>(User);
   const size_t Length = Size * Count;
-  const std::string_view Line = Trim(std::string_view(Data, Length));
-  if (StartsWithNoCase(Line, "HTTP/")) {
-    // A new head: a redirect or an interim response replaces the previous one.
-    R->FHeadLines.clear();
-    R->FHeadHasLocation = false;
-    const auto Space = Line.find(' ');
-    R->FStatus = Space == std::string_view::npos ? 0 : std::atol(Line.data() + Space + 1);
-  } else if (Line.empty()) {
-    R->HeadEnded();
-  } else {
-    R->FHeadLines.emplace_back(Line);
-    if (StartsWithNoCase(Line, "Location:") && !Trim(Line.substr(9)).empty()) {
-      R->FHeadHasLocation = true;
-    }
-  }
+  const bool WasComplete = R->FHead.Complete();
+  R->FHead.TakeLine(std::string_view(Data, Length));
+  if (!WasComplete && R->FHead.Complete()) R->HeadEnded();
   return Length;
 }
 
-// An interim response and a redirect that will be followed are not the final head.
 void RequestHandle::HeadEnded() {
-  if (FStatus >= 100 && FStatus < 200) return;
-  if (FStatus >= 300 && FStatus < 400 && FHeadHasLocation) return;
-  FHeadComplete = true;
   if (const auto Text = HeaderValue("Content-Length", 0)) FExpected = ParseLength(*Text);
   if (FExpected && *FExpected == 0) FBodyComplete = true;
+}
+
+// Ends the transfer once the handle has been closed on another thread.
+int RequestHandle::OnTransferProgress(void* User, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<RequestHandle*>(User)->Closed ? 1 : 0;
 }
 
 size_t RequestHandle::OnBody(char* Data, size_t Size, size_t Count, void* User) {
@@ -309,7 +299,7 @@ size_t RequestHandle::OnBody(char* Data, size_t Size, size_t Count, void* User) 
     R->FPaused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  R->FHeadComplete = true;
+  R->FHead.MarkComplete();
   if (R->FBodyComplete) return Length;
   // Bytes beyond the announced length are not part of the body.
   size_t Keep = Length;
@@ -324,17 +314,17 @@ size_t RequestHandle::OnBody(char* Data, size_t Size, size_t Count, void* User) 
 }
 
 std::optional<std::string> RequestHandle::HeaderValue(std::string_view Name, DWORD Index) const {
-  for (const auto& Line : FHeadLines) {
-    if (Line.size() > Name.size() && Line[Name.size()] == ':' && StartsWithNoCase(Line, Name)) {
-      if (Index-- == 0) return std::string(Trim(std::string_view(Line).substr(Name.size() + 1)));
-    }
-  }
-  return std::nullopt;
+  return FHead.Value(Name, Index);
 }
 
 template <typename Predicate>
 void RequestHandle::Drive(Predicate Done) {
   while (!Done() && !FTransferDone) {
+    if (Closed) {
+      FTransferDone = true;
+      FResult = CURLE_ABORTED_BY_CALLBACK;
+      return;
+    }
     if (FPaused && !Buffered()) {
       FPaused = false;
       // Delivers the held chunk to OnBody before it returns, as a rule.
@@ -372,10 +362,7 @@ void RequestHandle::EndTransfer() {
 }
 
 void RequestHandle::ResetResponse() {
-  FStatus = 0;
-  FHeadLines.clear();
-  FHeadHasLocation = false;
-  FHeadComplete = false;
+  FHead.Reset();
   FBufferStart = FBufferEnd = 0;
   FPaused = false;
   FExpected.reset();
@@ -414,7 +401,7 @@ void RequestHandle::AddHeaders(std::string_view Headers, bool HasBody) {
   bool HasContentType = false;
   while (!Headers.empty()) {
     const auto End = Headers.find('\n');
-    const std::string Line(Trim(Headers.substr(0, End)));
+    const std::string Line(TrimHeadText(Headers.substr(0, End)));
     Headers = End == std::string_view::npos ? std::string_view() : Headers.substr(End + 1);
     if (Line.empty()) continue;
     HasContentType = HasContentType || StartsWithNoCase(Line, "Content-Type:");
@@ -439,6 +426,14 @@ bool RequestHandle::Prepare(std::string_view Headers, std::string_view Body, DWO
   curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
   curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(FEasy, CURLOPT_FOLLOWLOCATION, 1L);
+  // Only http, also where a redirect points: another scheme would leave the proxy and reach a
+  // host of the server's choosing. No reply to a proxy's CONNECT is ever taken for the head.
+  curl_easy_setopt(FEasy, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(FEasy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+  curl_easy_setopt(FEasy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(FEasy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(FEasy, CURLOPT_XFERINFOFUNCTION, &RequestHandle::OnTransferProgress);
+  curl_easy_setopt(FEasy, CURLOPT_XFERINFODATA, this);
   curl_easy_setopt(FEasy, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(FEasy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -491,8 +486,8 @@ BOOL RequestHandle::Send(std::string_view Headers, std::string_view Body) {
     EndTransfer();
     return Fail(Error);
   }
-  Drive([this] { return FHeadComplete; });
-  if (FHeadComplete) return TRUE;
+  Drive([this] { return FHead.Complete(); });
+  if (FHead.Complete()) return TRUE;
   const DWORD Failure =
       FResult == CURLE_OK ? ERROR_INTERNET_CONNECTION_ABORTED : ErrorFromCurl(FResult);
   EndTransfer();
@@ -501,7 +496,7 @@ BOOL RequestHandle::Send(std::string_view Headers, std::string_view Body) {
 
 BOOL RequestHandle::Read(char* Buffer, DWORD Count, DWORD* Delivered) {
   *Delivered = 0;
-  if (!FHeadComplete) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  if (!FHead.Complete()) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   if (!Buffered() && !FBodyComplete) Drive([this] { return Buffered() || FBodyComplete; });
   if (Buffered()) {
     const std::size_t Step = std::min<std::size_t>(Count, FBufferEnd - FBufferStart);
@@ -521,13 +516,13 @@ BOOL RequestHandle::Read(char* Buffer, DWORD Count, DWORD* Delivered) {
 
 BOOL RequestHandle::Query(DWORD Level, LPVOID Buffer, LPDWORD Length, LPDWORD Index) const {
   if (Length == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (!FHeadComplete) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  if (!FHead.Complete()) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   std::optional<std::string> Value;
   const DWORD Occurrence = Index ? *Index : 0;
   if (Level == HTTP_QUERY_CONTENT_LENGTH) {
     Value = HeaderValue("Content-Length", Occurrence);
   } else if (Level == HTTP_QUERY_STATUS_CODE) {
-    if (Occurrence == 0) Value = std::to_string(FStatus);
+    if (Occurrence == 0) Value = std::to_string(FHead.Status());
   } else {
     return Fail(ERROR_HTTP_INVALID_QUERY_REQUEST);
   }
@@ -563,7 +558,7 @@ HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
 HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
                            LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService,
                            DWORD /*dwFlags*/, DWORD_PTR /*dwContext*/) {
-  const auto* Internet = Find<InternetHandle>(hInternet, HandleKind::kInternet);
+  const auto Internet = Find<InternetHandle>(hInternet, HandleKind::kInternet);
   if (!Internet) return nullptr;
   if (dwService != INTERNET_SERVICE_HTTP || lpszServerName == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -581,7 +576,7 @@ HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_
 HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
                            LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
                            DWORD dwFlags, DWORD_PTR /*dwContext*/) {
-  const auto* Connection = Find<ConnectionHandle>(hConnect, HandleKind::kConnection);
+  const auto Connection = Find<ConnectionHandle>(hConnect, HandleKind::kConnection);
   if (!Connection) return nullptr;
   auto H = std::make_unique<RequestHandle>();
   H->Connection = Connection->Settings;
@@ -605,7 +600,7 @@ HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjec
 
 BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
                       LPVOID lpOptional, DWORD dwOptionalLength) {
-  auto* Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
+  const auto Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
   if (!Request) return FALSE;
   std::string_view Headers;
   if (lpszHeaders) {
@@ -619,7 +614,7 @@ BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLen
 
 BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
                     LPDWORD lpdwBufferLength, LPDWORD lpdwIndex) {
-  const auto* Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
+  const auto Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
   if (!Request) return FALSE;
   return Request->Query(dwInfoLevel, lpBuffer, lpdwBufferLength, lpdwIndex);
 }
@@ -628,22 +623,22 @@ BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToR
                       LPDWORD lpdwNumberOfBytesRead) {
   if (lpdwNumberOfBytesRead == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *lpdwNumberOfBytesRead = 0;
-  auto* Request = Find<RequestHandle>(hFile, HandleKind::kRequest);
+  const auto Request = Find<RequestHandle>(hFile, HandleKind::kRequest);
   if (!Request) return FALSE;
   if (lpBuffer == nullptr && dwNumberOfBytesToRead > 0) return Fail(ERROR_INVALID_PARAMETER);
   return Request->Read(static_cast<char*>(lpBuffer), dwNumberOfBytesToRead, lpdwNumberOfBytesRead);
 }
 
 BOOL InternetCloseHandle(HINTERNET hInternet) {
-  Handle* Found = nullptr;
+  std::shared_ptr<Handle> Found;
   {
     std::lock_guard Lock(Registry().Mutex);
     auto& Handles = Registry().Handles;
     const auto It = Handles.find(static_cast<Handle*>(hInternet));
     if (It == Handles.end()) return Fail(ERROR_INVALID_HANDLE);
-    Found = *It;
+    Found = std::move(It->second);
     Handles.erase(It);
   }
-  delete Found;
+  Found->Closed = true;
   return TRUE;
 }

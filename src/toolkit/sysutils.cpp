@@ -58,12 +58,20 @@ std::string InOutErrorMessage(int Code) {
 EInOutError::EInOutError(int Code) : Exception(InOutErrorMessage(Code)), ErrorCode(Code) {}
 
 std::string ExtractFileName(const std::string& Path) {
-#ifdef _WIN32
-  const std::size_t last = Path.find_last_of("\\:");
-#else
-  const std::size_t last = Path.rfind(PathDelim);
-#endif
+  // Every platform: a name holding a backslash or a colon would otherwise lead out of the folder
+  // it is joined to, since the platform functions take both separators.
+  const std::size_t last = Path.find_last_of("/\\:");
   return last == std::string::npos ? Path : Path.substr(last + 1);
+}
+
+std::string ExpandFileName(const std::string& FileName) {
+  const DWORD size = GetFullPathNameA(FileName.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return "";
+  std::string full(size, '\0');
+  const DWORD length = GetFullPathNameA(FileName.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return "";
+  full.resize(length);
+  return full;
 }
 
 bool FileExists(const std::string& FileName) {
@@ -85,4 +93,18 @@ bool ForceDirectories(std::string Dir) {
 
 void ChDir(const std::string& Dir) {
   if (!SetCurrentDirectoryA(Dir.c_str())) throw EInOutError(static_cast<int>(GetLastError()));
+}
+
+std::int32_t StrToInt(const std::string& Text) {
+  const bool isSigned = !Text.empty() && (Text[0] == '-' || Text[0] == '+');
+  const bool negative = isSigned && Text[0] == '-';
+  const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
+  std::int64_t value = 0;
+  std::size_t i = isSigned ? 1 : 0;
+  const bool hasDigits = i < Text.size();
+  for (; i < Text.size() && Text[i] >= '0' && Text[i] <= '9' && value <= limit; ++i)
+    value = value * 10 + (Text[i] - '0');
+  if (!hasDigits || i != Text.size() || value > limit)
+    throw Exception("'" + Text + "' is not a valid integer value");
+  return static_cast<std::int32_t>(negative ? -value : value);
 }

@@ -1,6 +1,7 @@
 // File and path helpers over the platform's file functions. Paths are Windows-1250 bytes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "toolkit/classes.h"
@@ -18,8 +19,11 @@ class EInOutError : public Exception {
 // "File not found." for 2, "File access denied." for 5, ..., "I/O error %d." for others.
 std::string InOutErrorMessage(int Code);
 
-// The text after the last path separator (or drive colon, where the platform has drives).
+// The text after the last slash, backslash or colon.
 std::string ExtractFileName(const std::string& Path);
+// The absolute form of FileName against the current directory; empty when the platform cannot
+// name it.
+std::string ExpandFileName(const std::string& FileName);
 // True for an existing file; a directory does not count.
 bool FileExists(const std::string& FileName);
 bool DeleteFile(const std::string& FileName);
@@ -27,3 +31,6 @@ bool DeleteFile(const std::string& FileName);
 bool ForceDirectories(std::string Dir);
 // Sets the process's current directory; raises EInOutError with the platform's error number.
 void ChDir(const std::string& Dir);
+
+// Reads a decimal 32-bit integer with an optional sign; raises Exception for anything else.
+std::int32_t StrToInt(const std::string& Text);

@@ -1,5 +1,6 @@
 // Tests of the POSIX stand-ins for the Windows environment, module and file functions.
 #include <errno.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -71,7 +72,11 @@ TEST(GetEnvironmentVariableA, MatchesNamesAndStandsInForWindowsVariables) {
       {{{"Temp", "/b"}}, "TEMP", "/b"},
       {{{"TEMP", "/upper"}, {"temp", "/lower"}}, "temp", "/lower"},
       {{{"TMPDIR", "/scratch"}}, "temp", "/scratch"},
-      {{}, "temp", "/tmp"},
+      // Without a temp folder of its own a user gets a per-user one, never a shared name.
+      {{{"HOME", "/home/u"}}, "temp", "/home/u/.cache"},
+      {{{"HOME", "/home/u"}, {"XDG_CACHE_HOME", "/c"}}, "temp", "/c"},
+      {{{"HOME", "/home/u"}, {"XDG_CACHE_HOME", "relative"}}, "temp", "/home/u/.cache"},
+      {{}, "temp", std::string(getpwuid(geteuid())->pw_dir) + "/.cache"},
       {{{"TEMP", ""}, {"TMPDIR", "/scratch"}}, "temp", ""},
       {{}, "processor_architecture", MachineArchitecture()},
       {{{"PROCESSOR_ARCHITECTURE", "x86"}}, "processor_architecture", "x86"},
@@ -84,8 +89,9 @@ TEST(GetEnvironmentVariableA, MatchesNamesAndStandsInForWindowsVariables) {
   };
   for (const auto& Case : Cases) {
     ScopedEnvironment Environment;
-    for (const char* Name : {"temp", "TMPDIR", "PLATFORM_TEST", "processor_architecture",
-                             "CommonProgramFiles", "CommonProgramFiles(x86)"}) {
+    for (const char* Name :
+         {"temp", "TMPDIR", "PLATFORM_TEST", "processor_architecture", "CommonProgramFiles",
+          "CommonProgramFiles(x86)", "XDG_CACHE_HOME", "HOME"}) {
       Environment.Unset(Name);
     }
     for (const auto& [Name, Value] : Case.Set) Environment.Set(Name, Value);

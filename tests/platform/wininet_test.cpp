@@ -299,6 +299,11 @@ TEST_F(WinInetTest, AnnouncedLengthAndBody) {
       {"more than announced", vendor::FaultKind::kLong, Size, "200", false, std::nullopt},
       {"fewer than announced", vendor::FaultKind::kShort, Size, "200", true, Data().size() / 2},
       {"error page", vendor::FaultKind::kNotFound, "41", "404", false, 41},
+      // The status is the status line's, never a header's that looks like one.
+      {"status-like header", vendor::FaultKind::kStatusInHeader, "41", "404", false, 41},
+      {"folded status-like line", vendor::FaultKind::kFoldedStatus, "41", "403", false, 41},
+      {"partial content", vendor::FaultKind::kPartial, std::to_string(Data().size() / 2), "206",
+       false, Data().size() / 2},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -462,6 +467,57 @@ TEST_F(WinInetTest, HandlesCloseInAnyOrder) {
   EXPECT_FALSE(InternetReadFile(Other, Buffer, sizeof Buffer, &Read));
   EXPECT_EQ(Read, 0u);
   EXPECT_TRUE(InternetCloseHandle(Other));
+}
+
+// Each Content-Length header is reached by its index, which the query advances; past the last
+// one the query fails with ERROR_HTTP_HEADER_NOT_FOUND.
+TEST_F(WinInetTest, RepeatedHeaderByIndex) {
+  Server->SetFault(kDataPath, vendor::Fault{vendor::FaultKind::kTwoLengths});
+  HINTERNET Internet = InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET Connection = InternetConnectA(Internet, kHost, 80, "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET Request = HttpOpenRequestA(Connection, "GET", kDataPath, "HTTP/1.0", "", nullptr, 0, 0);
+  ASSERT_TRUE(HttpSendRequestA(Request, nullptr, 0, nullptr, 0));
+  DWORD Index = 0;
+  for (const std::string& Expected :
+       {std::to_string(Data().size() / 2), std::to_string(Data().size())}) {
+    char Text[32];
+    DWORD Length = sizeof Text;
+    ASSERT_TRUE(HttpQueryInfoA(Request, HTTP_QUERY_CONTENT_LENGTH, Text, &Length, &Index));
+    EXPECT_EQ(Text, Expected);
+  }
+  EXPECT_EQ(Index, 2u);
+  char Text[32];
+  DWORD Length = sizeof Text;
+  EXPECT_FALSE(HttpQueryInfoA(Request, HTTP_QUERY_CONTENT_LENGTH, Text, &Length, &Index));
+  EXPECT_EQ(GetLastError(), ERROR_HTTP_HEADER_NOT_FOUND);
+  for (HINTERNET H : {Request, Connection, Internet}) InternetCloseHandle(H);
+}
+
+// A request closed on another thread while a read waits for the body: the read fails soon, and
+// nothing is used after it is freed.
+TEST_F(WinInetTest, CloseFromAnotherThreadEndsAWaitingRead) {
+  Server->SetFault(
+      kDataPath,
+      vendor::Fault{.Kind = vendor::FaultKind::kDrip, .DripBytes = 100, .DripIntervalMs = 100});
+  HINTERNET Internet = InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET Connection = InternetConnectA(Internet, kHost, 80, "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET Request = HttpOpenRequestA(Connection, "GET", kDataPath, "HTTP/1.0", "", nullptr, 0, 0);
+  ASSERT_TRUE(HttpSendRequestA(Request, nullptr, 0, nullptr, 0));
+  std::thread Closer([Request] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    InternetCloseHandle(Request);
+  });
+  const auto Start = Clock::now();
+  char Buffer[4096];
+  DWORD Read = 0;
+  while (InternetReadFile(Request, Buffer, sizeof Buffer, &Read) && Read > 0) {
+  }
+  Closer.join();
+  EXPECT_LT(Clock::now() - Start, std::chrono::seconds(5)) << "the read went on";
+  EXPECT_FALSE(InternetReadFile(Request, Buffer, sizeof Buffer, &Read));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  InternetCloseHandle(Connection);
+  InternetCloseHandle(Internet);
 }
 
 TEST_F(WinInetTest, ConcurrentDownloadsStayApart) {

@@ -26,10 +26,16 @@ TEST(SysUtils, InOutErrorMessagesAndFileNames) {
     EXPECT_STREQ(Error.what(), Message);
     EXPECT_EQ(Error.ErrorCode, Code);
   }
-  EXPECT_EQ(ExtractFileName("/opt/products/merona.exe"), "merona.exe");
-  EXPECT_EQ(ExtractFileName("merona.exe"), "merona.exe");
-  EXPECT_EQ(ExtractFileName("/a.b/c:d"), "c:d");
-  EXPECT_EQ(ExtractFileName("/opt/"), "");
+  // Split at the last slash, backslash or colon, whatever the platform.
+  const std::pair<const char*, const char*> Names[] = {
+      {"/opt/products/merona.exe", "merona.exe"},
+      {"merona.exe", "merona.exe"},
+      {"/a.b/c:d", "d"},
+      {"/opt/", ""},
+      {"/bin/..\\..\\escaped\\merona.run", "merona.run"},
+      {"C:merona.exe", "merona.exe"},
+      {"C:\\a/b\\c", "c"}};
+  for (const auto& [Path, Name] : Names) EXPECT_EQ(ExtractFileName(Path), Name) << Path;
 }
 
 class SysUtilsFiles : public ::testing::Test {

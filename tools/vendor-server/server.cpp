@@ -120,49 +120,6 @@ bool SendText(int Socket, const std::string& Text) {
   return BodySource::SendAll(Socket, Text.data(), Text.size());
 }
 
-// Reads the head and the body the head announces. False when the peer closed early or sent
-// something that is not a request.
-bool ReadRequest(int Socket, RecordedRequest& R) {
-  std::string Data;
-  std::size_t HeadEnd;
-  char Buffer[8192];
-  while ((HeadEnd = Data.find("\r\n\r\n")) == std::string::npos) {
-    if (Data.size() > kMaxHead) return false;
-    const ssize_t Got = ::recv(Socket, Buffer, sizeof Buffer, 0);
-    if (Got < 0 && errno == EINTR) continue;
-    if (Got <= 0) return false;
-    Data.append(Buffer, static_cast<std::size_t>(Got));
-  }
-  std::size_t LineEnd = Data.find("\r\n");
-  R.RequestLine = Data.substr(0, LineEnd);
-  const auto Space1 = R.RequestLine.find(' ');
-  const auto Space2 = R.RequestLine.rfind(' ');
-  if (Space1 == std::string::npos || Space2 == Space1) return false;
-  R.Method = R.RequestLine.substr(0, Space1);
-  R.Target = R.RequestLine.substr(Space1 + 1, Space2 - Space1 - 1);
-  R.Version = R.RequestLine.substr(Space2 + 1);
-  while (LineEnd < HeadEnd) {
-    const std::size_t Start = LineEnd + 2;
-    LineEnd = Data.find("\r\n", Start);
-    const std::string Line = Data.substr(Start, LineEnd - Start);
-    const auto Colon = Line.find(':');
-    if (Colon == std::string::npos) continue;
-    R.Headers.emplace_back(Line.substr(0, Colon), Trim(Line.substr(Colon + 1)));
-  }
-  R.Body = Data.substr(HeadEnd + 4);
-  std::size_t Length = 0;
-  if (const auto Text = R.Header("Content-Length")) {
-    Length = std::min<std::size_t>(std::strtoull(Text->c_str(), nullptr, 10), kMaxBody);
-  }
-  while (R.Body.size() < Length) {
-    const ssize_t Got = ::recv(Socket, Buffer, sizeof Buffer, 0);
-    if (Got < 0 && errno == EINTR) continue;
-    if (Got <= 0) break;
-    R.Body.append(Buffer, static_cast<std::size_t>(Got));
-  }
-  return true;
-}
-
 // Splits the target into its decoded path and its query; a proxy-form target loses its scheme
 // and authority.
 void SplitTarget(RecordedRequest& R) {
@@ -179,6 +136,61 @@ void SplitTarget(RecordedRequest& R) {
   R.Path = PercentDecode(Rest);
 }
 
+}  // namespace
+
+bool ParseRequestHead(const std::string& Head, RecordedRequest& R) {
+  const std::size_t HeadEnd = Head.size() >= 2 ? Head.size() - 2 : 0;
+  std::size_t LineEnd = Head.find("\r\n");
+  if (LineEnd == std::string::npos) return false;
+  R.RequestLine = Head.substr(0, LineEnd);
+  const auto Space1 = R.RequestLine.find(' ');
+  const auto Space2 = R.RequestLine.rfind(' ');
+  if (Space1 == std::string::npos || Space2 == Space1) return false;
+  R.Method = R.RequestLine.substr(0, Space1);
+  R.Target = R.RequestLine.substr(Space1 + 1, Space2 - Space1 - 1);
+  R.Version = R.RequestLine.substr(Space2 + 1);
+  while (LineEnd < HeadEnd) {
+    const std::size_t Start = LineEnd + 2;
+    LineEnd = Head.find("\r\n", Start);
+    const std::string Line = Head.substr(Start, LineEnd - Start);
+    const auto Colon = Line.find(':');
+    if (Colon == std::string::npos) continue;
+    R.Headers.emplace_back(Line.substr(0, Colon), Trim(Line.substr(Colon + 1)));
+  }
+  SplitTarget(R);
+  return true;
+}
+
+namespace {
+
+// Reads the head and the body the head announces. False when the peer closed early or sent
+// something that is not a request.
+bool ReadRequest(int Socket, RecordedRequest& R) {
+  std::string Data;
+  std::size_t HeadEnd;
+  char Buffer[8192];
+  while ((HeadEnd = Data.find("\r\n\r\n")) == std::string::npos) {
+    if (Data.size() > kMaxHead) return false;
+    const ssize_t Got = ::recv(Socket, Buffer, sizeof Buffer, 0);
+    if (Got < 0 && errno == EINTR) continue;
+    if (Got <= 0) return false;
+    Data.append(Buffer, static_cast<std::size_t>(Got));
+  }
+  if (!ParseRequestHead(Data.substr(0, HeadEnd + 2), R)) return false;
+  R.Body = Data.substr(HeadEnd + 4);
+  std::size_t Length = 0;
+  if (const auto Text = R.Header("Content-Length")) {
+    Length = std::min<std::size_t>(std::strtoull(Text->c_str(), nullptr, 10), kMaxBody);
+  }
+  while (R.Body.size() < Length) {
+    const ssize_t Got = ::recv(Socket, Buffer, sizeof Buffer, 0);
+    if (Got < 0 && errno == EINTR) continue;
+    if (Got <= 0) break;
+    R.Body.append(Buffer, static_cast<std::size_t>(Got));
+  }
+  return true;
+}
+
 std::string Hex(const std::string& Bytes) {
   static const char kDigits[] = "0123456789abcdef";
   std::string Text;
@@ -191,12 +203,22 @@ std::string Hex(const std::string& Bytes) {
 
 std::optional<FaultKind> KindByName(const std::string& Name) {
   static const std::pair<const char*, FaultKind> kKinds[] = {
-      {"nolength", FaultKind::kNoLength}, {"short", FaultKind::kShort},
-      {"long", FaultKind::kLong},         {"badlength", FaultKind::kBadLength},
-      {"negative", FaultKind::kNegative}, {"huge", FaultKind::kHuge},
-      {"zero", FaultKind::kZero},         {"404", FaultKind::kNotFound},
-      {"drip", FaultKind::kDrip},         {"closehead", FaultKind::kCloseHead},
-      {"redirect", FaultKind::kRedirect}, {"slowhead", FaultKind::kSlowHead},
+      {"nolength", FaultKind::kNoLength},
+      {"short", FaultKind::kShort},
+      {"long", FaultKind::kLong},
+      {"badlength", FaultKind::kBadLength},
+      {"negative", FaultKind::kNegative},
+      {"huge", FaultKind::kHuge},
+      {"zero", FaultKind::kZero},
+      {"404", FaultKind::kNotFound},
+      {"drip", FaultKind::kDrip},
+      {"closehead", FaultKind::kCloseHead},
+      {"redirect", FaultKind::kRedirect},
+      {"slowhead", FaultKind::kSlowHead},
+      {"statusheader", FaultKind::kStatusInHeader},
+      {"foldedstatus", FaultKind::kFoldedStatus},
+      {"206", FaultKind::kPartial},
+      {"twolengths", FaultKind::kTwoLengths},
   };
   for (const auto& [KindName, Kind] : kKinds) {
     if (Name == KindName) return Kind;
@@ -404,7 +426,6 @@ void VendorServer::Serve(Connection* C) {
   RecordedRequest R;
   if (ReadRequest(C->Socket, R)) {
     R.Time = std::chrono::system_clock::now();
-    SplitTarget(R);
     Record(R);
     Respond(C->Socket, R);
   }
@@ -498,6 +519,30 @@ void VendorServer::Respond(int Socket, const RecordedRequest& R) {
     case FaultKind::kNotFound:
       SendText(Socket, Head("404 Not Found", "text/html", std::to_string(strlen(kNotFoundPage))) +
                            kNotFoundPage);
+      return;
+    case FaultKind::kStatusInHeader:
+    case FaultKind::kFoldedStatus: {
+      // The length after the status-like line, so that a client fooled by it finds one.
+      const std::string Length = "Content-Length: " + std::to_string(strlen(kNotFoundPage));
+      SendText(Socket, F->Kind == FaultKind::kStatusInHeader
+                           ? Head("404 Not Found", "text/html", std::nullopt,
+                                  "HTTP/1.0 200 OK: x\r\n" + Length + "\r\n")
+                           : Head("403 Forbidden", "text/html", std::nullopt,
+                                  "X-Note: a\r\n HTTP/1.0 200 OK\r\n" + Length + "\r\n"));
+      SendText(Socket, kNotFoundPage);
+      return;
+    }
+    case FaultKind::kPartial: {
+      const std::uint64_t Half = Body->Size() / 2;
+      const std::string Range = "Content-Range: bytes 0-" + std::to_string(Half - 1) + "/" + Size;
+      if (SendText(Socket, Head("206 Partial Content", Type, std::to_string(Half), Range + "\r\n")))
+        Body->Send(Socket, 0, Half);
+      return;
+    }
+    case FaultKind::kTwoLengths:
+      if (SendText(Socket, Head("200 OK", Type, std::to_string(Body->Size() / 2),
+                                "Content-Length: " + Size + "\r\n")))
+        Body->Send(Socket, 0, Body->Size());
       return;
     case FaultKind::kDrip:
       if (!SendText(Socket, Head("200 OK", Type, Size))) return;

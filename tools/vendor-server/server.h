@@ -39,18 +39,22 @@ struct RecordedRequest {
 };
 
 enum class FaultKind {
-  kNoLength,   // no Content-Length; the body, then close
-  kShort,      // announces the length, sends half of the body, closes
-  kLong,       // sends more bytes than announced
-  kBadLength,  // "Content-Length: abc"
-  kNegative,   // "Content-Length: -5"
-  kHuge,       // "Content-Length: 2147483648" and a small body
-  kZero,       // "Content-Length: 0" and no body
-  kNotFound,   // a 404 page with its length
-  kDrip,       // the body in small blocks with a pause after each
-  kCloseHead,  // reads the request and closes without a response
-  kRedirect,   // 302 to Target
-  kSlowHead,   // waits HeadDelayMs before a normal response
+  kNoLength,        // no Content-Length; the body, then close
+  kShort,           // announces the length, sends half of the body, closes
+  kLong,            // sends more bytes than announced
+  kBadLength,       // "Content-Length: abc"
+  kNegative,        // "Content-Length: -5"
+  kHuge,            // "Content-Length: 2147483648" and a small body
+  kZero,            // "Content-Length: 0" and no body
+  kNotFound,        // a 404 page with its length
+  kDrip,            // the body in small blocks with a pause after each
+  kCloseHead,       // reads the request and closes without a response
+  kRedirect,        // 302 to Target
+  kSlowHead,        // waits HeadDelayMs before a normal response
+  kStatusInHeader,  // a 404 page whose head holds the line "HTTP/1.0 200 OK: x"
+  kFoldedStatus,    // a 403 page whose head holds the folded line " HTTP/1.0 200 OK"
+  kPartial,         // "206 Partial Content" with the first half of the body and its length
+  kTwoLengths,      // the half length, then the whole length; the whole body
 };
 
 struct Fault {
@@ -62,9 +66,13 @@ struct Fault {
 };
 
 // Parses "PATH=KIND" where KIND is one of nolength, short, long, badlength, negative, huge, zero,
-// 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS]. The last '=' separates path
-// and kind.
+// 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS], statusheader,
+// foldedstatus, 206, twolengths. The last '=' separates path and kind.
 std::optional<std::pair<std::string, Fault>> ParseFaultOption(const std::string& Option);
+
+// Parses a request's head (the request line and the header lines, each ending with CR LF) into
+// R, the target split into path and query; false when the request line is malformed.
+bool ParseRequestHead(const std::string& Head, RecordedRequest& R);
 
 // Decodes %XX escapes; a malformed escape stays as written.
 std::string PercentDecode(const std::string& Text);
