@@ -79,8 +79,13 @@ bool ForceDirectories(std::string Dir) {
   if (DirectoryExists(Dir)) return true;
   const std::string Parent = ParentOf(Dir);
   if (!Parent.empty() && !ForceDirectories(Parent)) return false;
-  // Another process may have created it meanwhile; that counts as success too.
-  return CreateDirectoryA(Dir.c_str(), nullptr) != FALSE || DirectoryExists(Dir);
+  if (CreateDirectoryA(Dir.c_str(), nullptr)) return true;
+  // Another process may have created it meanwhile; that counts as success too. Otherwise the
+  // caller gets the creation's error, not that of the check.
+  const DWORD Error = GetLastError();
+  if (DirectoryExists(Dir)) return true;
+  SetLastError(Error);
+  return false;
 }
 
 void ChDir(const std::string& Dir) {
