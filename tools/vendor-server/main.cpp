@@ -21,7 +21,7 @@ int Usage(const std::string& Problem) {
             << "usage: vendor-server --root DIR [--port N] [--port-file F] [--log F]"
                " [--status PATH] [--fault PATH=KIND]...\n"
                "kinds: nolength short long badlength negative huge zero 404 drip[:BYTES[:MS]]"
-               " closehead redirect[:TARGET] slowhead[:MS]\n";
+               " closehead redirect[:TARGET] slowhead[:MS] stall stallbody\n";
   return 2;
 }
 

@@ -197,6 +197,7 @@ std::optional<FaultKind> KindByName(const std::string& Name) {
       {"zero", FaultKind::kZero},         {"404", FaultKind::kNotFound},
       {"drip", FaultKind::kDrip},         {"closehead", FaultKind::kCloseHead},
       {"redirect", FaultKind::kRedirect}, {"slowhead", FaultKind::kSlowHead},
+      {"stall", FaultKind::kStall},       {"stallbody", FaultKind::kStallBody},
   };
   for (const auto& [KindName, Kind] : kKinds) {
     if (Name == KindName) return Kind;
@@ -511,6 +512,16 @@ void VendorServer::Respond(int Socket, const RecordedRequest& R) {
     case FaultKind::kSlowHead:
       if (Pause(F->HeadDelayMs) && SendText(Socket, Head("200 OK", Type, Size)))
         Body->Send(Socket, 0, Body->Size());
+      return;
+    case FaultKind::kStall:
+      while (Pause(1000)) {
+      }
+      return;
+    case FaultKind::kStallBody:
+      if (SendText(Socket, Head("200 OK", Type, Size)) && Body->Send(Socket, 0, Body->Size() / 2)) {
+        while (Pause(1000)) {
+        }
+      }
       return;
     case FaultKind::kRedirect:
       SendText(Socket, Head("302 Found", "text/html", std::to_string(strlen(kRedirectPage)),

@@ -51,6 +51,8 @@ enum class FaultKind {
   kCloseHead,  // reads the request and closes without a response
   kRedirect,   // 302 to Target
   kSlowHead,   // waits HeadDelayMs before a normal response
+  kStall,      // reads the request, then sends nothing and keeps the connection open
+  kStallBody,  // announces the length, sends half of the body, then nothing, keeps it open
 };
 
 struct Fault {
@@ -62,8 +64,8 @@ struct Fault {
 };
 
 // Parses "PATH=KIND" where KIND is one of nolength, short, long, badlength, negative, huge, zero,
-// 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS]. The last '=' separates path
-// and kind.
+// 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS], stall, stallbody. The last
+// '=' separates path and kind.
 std::optional<std::pair<std::string, Fault>> ParseFaultOption(const std::string& Option);
 
 // Decodes %XX escapes; a malformed escape stays as written.
