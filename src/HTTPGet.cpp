@@ -21,12 +21,13 @@ const char PostHeader[] = "Content-Type: application/x-www-form-urlencoded";
 // How long a download waits for a connection, for sending, and for each piece of the answer.
 constexpr DWORD WaitLimitMilliseconds = 60'000;
 
-// A server that stops answering then fails the download instead of holding it forever.
-void LimitWaiting(HINTERNET Session) {
+// A server that stops answering then fails the download instead of holding it forever. Set on the
+// session and again on the request, since not every WinInet hands the session's limits down.
+void LimitWaiting(HINTERNET Handle) {
   DWORD Limit = WaitLimitMilliseconds;
   for (const DWORD Option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                              INTERNET_OPTION_RECEIVE_TIMEOUT})
-    InternetSetOptionA(Session, Option, &Limit, sizeof Limit);
+    InternetSetOptionA(Handle, Option, &Limit, sizeof Limit);
 }
 
 // Splits a URL into host name and object path; only a leading "http://" is removed.
@@ -128,6 +129,7 @@ void THTTPGetThread::Execute() {
     R.hRequest =
         HttpOpenRequestA(R.hConnect, PostQuery.empty() ? "GET" : "POST", Path.c_str(), "HTTP/1.0",
                          Referer.c_str(), AcceptList, UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
+    LimitWaiting(R.hRequest);
     if (PostQuery.empty())
       HttpSendRequestA(R.hRequest, nullptr, 0, nullptr, 0);
     else

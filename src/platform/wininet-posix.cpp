@@ -611,19 +611,34 @@ HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjec
 
 BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
                         DWORD dwBufferLength) {
-  auto* Internet = Find<InternetHandle>(hInternet, HandleKind::kInternet);
-  if (!Internet) return FALSE;
+  InternetSettings* Settings = nullptr;
+  {
+    std::lock_guard Lock(Registry().Mutex);
+    const auto It = Registry().Handles.find(static_cast<Handle*>(hInternet));
+    if (It == Registry().Handles.end()) return Fail(ERROR_INVALID_HANDLE);
+    switch ((*It)->Kind) {
+      case HandleKind::kInternet:
+        Settings = &static_cast<InternetHandle*>(*It)->Settings;
+        break;
+      case HandleKind::kConnection:
+        Settings = &static_cast<ConnectionHandle*>(*It)->Settings.Internet;
+        break;
+      case HandleKind::kRequest:
+        Settings = &static_cast<RequestHandle*>(*It)->Connection.Internet;
+        break;
+    }
+  }
   if (lpBuffer == nullptr || dwBufferLength != sizeof(DWORD)) return Fail(ERROR_INVALID_PARAMETER);
   const DWORD Value = *static_cast<const DWORD*>(lpBuffer);
   switch (dwOption) {
     case INTERNET_OPTION_CONNECT_TIMEOUT:
-      Internet->Settings.ConnectLimit = Value;
+      Settings->ConnectLimit = Value;
       return TRUE;
     case INTERNET_OPTION_SEND_TIMEOUT:
-      Internet->Settings.SendLimit = Value;
+      Settings->SendLimit = Value;
       return TRUE;
     case INTERNET_OPTION_RECEIVE_TIMEOUT:
-      Internet->Settings.ReceiveLimit = Value;
+      Settings->ReceiveLimit = Value;
       return TRUE;
     default:
       return Fail(ERROR_INTERNET_INVALID_OPTION);

@@ -48,8 +48,8 @@ BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
 // failure on a broken or stalled transfer.
 BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                       LPDWORD lpdwNumberOfBytesRead);
-// Only the time limits (milliseconds, a DWORD each) of a handle from InternetOpenA; the requests
-// made through it afterwards keep them. Without them, 60 s each.
+// Only the time limits (milliseconds, a DWORD each), on any handle: the handles made through it
+// afterwards take them over; a request uses them when it is sent. Without them, 60 s each.
 BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength);
 // Closing a null handle is harmless.
 BOOL InternetCloseHandle(HINTERNET hInternet);
