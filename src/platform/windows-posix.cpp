@@ -285,19 +285,21 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 LPSTR GetCommandLineA() {
-  static std::string Line;
+  static std::string Faked;
   if (PlatformFakes().CommandLine) {
-    Line = *PlatformFakes().CommandLine;
-    return Line.data();
+    Faked = *PlatformFakes().CommandLine;
+    return Faked.data();
   }
-  if (!Line.empty()) return Line.data();
-  std::ifstream Arguments("/proc/self/cmdline", std::ios::binary);
-  std::string Argument;
-  while (std::getline(Arguments, Argument, '\0')) {
-    if (!Line.empty()) Line += ' ';
-    const std::string Text = FromUtf8(Argument);
-    Line += Text.find(' ') == std::string::npos ? Text : '"' + Text + '"';
-  }
+  static std::string Line = [] {
+    std::string Joined;
+    std::ifstream Arguments("/proc/self/cmdline", std::ios::binary);
+    for (std::string Argument; std::getline(Arguments, Argument, '\0');) {
+      const std::string Text = FromUtf8(Argument);
+      Joined += (Joined.empty() ? "" : " ") +
+                (Text.find(' ') == std::string::npos ? Text : '"' + Text + '"');
+    }
+    return Joined;
+  }();
   return Line.data();
 }
 
