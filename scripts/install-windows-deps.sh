@@ -8,8 +8,8 @@ repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 src_dir="${1:-$repo_root/build-windows/src}"
 
 packages=(
-  g++-mingw-w64-x86-64-win32 nasm wine wine64 fonts-wine
-  xvfb xauth xdotool evilwm imagemagick dpkg-dev cmake
+  g++-mingw-w64-x86-64-win32 wine wine64 fonts-wine
+  xvfb xauth xdotool evilwm imagemagick dpkg-dev cmake osslsigncode openssl
 )
 
 sudo=""

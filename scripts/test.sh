@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds every preset CI checks and runs all tests: the Linux
 # presets under a private virtual display each, then the Windows cross build under wine (its unit
-# tests and checks of the executable, then the end-to-end scenarios against it).
+# tests and checks of the executable, a second build that must be identical, a signature made
+# with a throw-away certificate, then the end-to-end scenarios against the signed executable).
 # Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz windows; fuzz runs the
 # fuzz targets for a bounded time)
 # The exit status is non-zero when any phase failed; the output ends with CTest's summary of the
@@ -79,6 +80,43 @@ windows_build() {
   scripts/windows-checks.sh imports build-windows/setup.exe
 }
 
+# A second clean build of setup.exe in another folder must give the same bytes.
+windows_reproducible() {
+  local other rc
+  other="$(mktemp -d)/again"
+  cmake -S . -B "$other" --toolchain "$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DLIBJPEG_TURBO_TARBALL="$(ls build-windows/src/libjpeg-turbo_*.orig.tar.* | head -1)" \
+    >/dev/null || return 1
+  cmake --build "$other" -j2 --target setup >/dev/null || return 1
+  scripts/windows-checks.sh same build-windows/setup.exe "$other/setup.exe"
+  rc=$?
+  rm -rf "$(dirname "$other")"
+  return $rc
+}
+
+# Signs the executables as the vendor would, with a throw-away code-signing certificate, into
+# build-windows/signed; the end-to-end scenarios then run the signed setup.exe.
+windows_sign() {
+  local keys rc=0
+  keys="$(mktemp -d)"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test signing" \
+    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
+    -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null &&
+    openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/sign.p12" \
+      -passout pass:throwaway || rc=1
+  [ $rc -eq 0 ] && { SIGN_PKCS12="$keys/sign.p12" SIGN_PASSWORD=throwaway \
+    scripts/sign-windows.sh build-windows build-windows/signed || rc=1; }
+  if [ $rc -eq 0 ]; then
+    for exe in build-windows/signed/setup.exe build-windows/signed/products/*.exe; do
+      scripts/windows-checks.sh signed "$exe" "$keys/cert.pem" || rc=1
+    done
+    echo "signed size: $(stat -c %s build-windows/signed/setup.exe) bytes"
+  fi
+  rm -rf "$keys"
+  return $rc
+}
+
 windows_tests() {
   # shellcheck source=wine-env.sh
   source scripts/wine-env.sh
@@ -103,7 +141,8 @@ windows_e2e() {
   source scripts/wine-env.sh
   start_display
   start_wine
-  ctest --preset windows-e2e
+  [ -f build-windows/signed/setup.exe ] || return 1
+  E2E_WIN32_EXECUTABLE="$repo/build-windows/signed/setup.exe" ctest --preset windows-e2e
   local rc=$?
   stop_display
   wine_stop
@@ -117,6 +156,8 @@ for preset in "${presets[@]}"; do
   case "$preset" in
     windows)
       phase windows-build windows_build
+      phase windows-repro windows_reproducible
+      phase windows-sign windows_sign
       phase windows windows_tests
       phase windows-e2e windows_e2e
       ;;

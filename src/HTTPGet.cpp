@@ -20,6 +20,17 @@ namespace {
 constexpr DWORD LengthBufferSize = 1024;
 constexpr DWORD ReadBufferSize = 1025;
 const char PostHeader[] = "Content-Type: application/x-www-form-urlencoded";
+// How long a download waits for a connection, for sending, and for each piece of the answer.
+constexpr DWORD WaitLimitMilliseconds = 60'000;
+
+// A server that stops answering then fails the download instead of holding it forever. Set on the
+// session and again on the request, since not every WinInet hands the session's limits down.
+void LimitWaiting(HINTERNET Handle) {
+  DWORD Limit = WaitLimitMilliseconds;
+  for (const DWORD Option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT})
+    InternetSetOptionA(Handle, Option, &Limit, sizeof Limit);
+}
 
 // Splits a URL into host name and object path; only a leading "http://" is removed.
 void SplitUrl(std::string URL, std::string& Host, std::string& Path) {
@@ -109,6 +120,7 @@ void THTTPGetThread::Execute() {
 
     R.hSession = InternetOpenA(Agent.empty() ? nullptr : Agent.c_str(),
                                INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    LimitWaiting(R.hSession);
     R.hConnect = InternetConnectA(R.hSession, Host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
                                   UserName.c_str(), Password.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
     const std::string AcceptEntry = "Accept: " + AcceptTypes;
@@ -116,6 +128,7 @@ void THTTPGetThread::Execute() {
     R.hRequest =
         HttpOpenRequestA(R.hConnect, PostQuery.empty() ? "GET" : "POST", Path.c_str(), "HTTP/1.0",
                          Referer.c_str(), AcceptList, UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
+    LimitWaiting(R.hRequest);
     if (PostQuery.empty())
       HttpSendRequestA(R.hRequest, nullptr, 0, nullptr, 0);
     else

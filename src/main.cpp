@@ -39,6 +39,27 @@ const char CzechWaitMessage[] =
 const char EnglishFileWord[] = "Download the file";
 const char EnglishWaitMessage[] = "Downloading files needed to install, please wait";
 
+// The one argument of the copy started with administrator rights: it never starts another.
+const char ElevatedCopyMarker[] = "/elevated";
+
+// After the working folder was refused: starts this program once more with administrator rights
+// (one prompt of the system) and says whether it did. Not when this is that copy already, holds
+// the rights already, or the user declined.
+bool RestartAsAdministrator() {
+  if (std::string(GetCommandLineA()).find(ElevatedCopyMarker) != std::string::npos) return false;
+  HANDLE Token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &Token)) return false;
+  TOKEN_ELEVATION Elevation{};
+  DWORD Size = 0;
+  const bool Known =
+      GetTokenInformation(Token, TokenElevation, &Elevation, sizeof Elevation, &Size) != FALSE;
+  CloseHandle(Token);
+  if (!Known || Elevation.TokenIsElevated) return false;
+  const std::string Exe = Application->ExeName();
+  return reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "runas", Exe.c_str(), ElevatedCopyMarker,
+                                                 nullptr, SW_SHOWNORMAL)) > 32;
+}
+
 const TColor PanelColor = 16767152;  // #B0D8FF
 const TColor GaugeColor = 9262633;   // #29568D
 
@@ -253,7 +274,8 @@ void TForm1::FormCreate(TObject*) {
   // Absolute, so that the change of current folder before the launch cannot miss it.
   DownloadDir = ExpandFileName(DownloadDir);
   if (!ForceDirectories(DownloadDir)) {
-    ShowMessage("Nelze vytvorit tmp adresar");
+    if (GetLastError() != ERROR_ACCESS_DENIED || !RestartAsAdministrator())
+      ShowMessage("Nelze vytvorit tmp adresar");
     Close();
     Application->Terminate();
   } else if (!HoldWorkingFolder(DownloadDir)) {

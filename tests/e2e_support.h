@@ -50,6 +50,8 @@ struct Platform {
   fs::path SetupProgram;
   // Under wine: the prefix, whose dosdevices folder maps drive letters to host folders.
   fs::path WinePrefix;
+  // Under wine: a wininet.dll that marks its loading (tools/planted-dll).
+  fs::path PlantedDll;
 
   bool IsWine() const { return !WinePrefix.empty(); }
 
@@ -87,6 +89,7 @@ inline Platform NativePlatform() {
              {},
              "",
              "",
+             "",
              ""};
   // A sanitizer build of the product reads its options (suppressions among them) from these.
   for (const char* Name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
@@ -99,13 +102,15 @@ inline std::string Capture(const std::string& Command);
 inline bool Succeeds(const std::string& Command);
 
 // The Windows build (setup.exe and the stand-in installer) run by wine in the build tree's
-// prefix. E2E_WIN32_BUILD_DIR overrides the build tree, WINEPREFIX the prefix.
+// prefix. E2E_WIN32_BUILD_DIR overrides the build tree, E2E_WIN32_EXECUTABLE the executable (a
+// signed copy, say), WINEPREFIX the prefix.
 inline Platform WinePlatform() {
   const char* Build = std::getenv("E2E_WIN32_BUILD_DIR");
   const fs::path Dir = Build && *Build ? fs::path(Build) : fs::path(WIN32_BUILD_DIR);
+  const char* Exe = std::getenv("E2E_WIN32_EXECUTABLE");
   const char* Prefix = std::getenv("WINEPREFIX");
   Platform P{"win32",
-             Dir / "setup.exe",
+             Exe && *Exe ? fs::path(Exe) : Dir / "setup.exe",
              ".exe",
              {"wine"},
              Platform::ProxySetting::kRegistry,
@@ -113,7 +118,8 @@ inline Platform WinePlatform() {
              {},
              "AMD64",
              Dir / "tools" / "fake-setup" / "fake-setup.exe",
-             Prefix && *Prefix ? fs::path(Prefix) : Dir / "wineprefix"};
+             Prefix && *Prefix ? fs::path(Prefix) : Dir / "wineprefix",
+             Dir / "tools" / "planted-dll" / "wininet.dll"};
   P.LauncherEnvironment = {{"WINEPREFIX", P.WinePrefix.string()},
                            {"WINEARCH", "win64"},
                            {"WINEDEBUG", "-all"},

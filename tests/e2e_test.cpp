@@ -92,8 +92,9 @@ class ProductFlowTest : public ProductTest {
   // After a failed download: the "error" box titled with the application title, no further
   // request, nothing launched, the main window open; then the box and the window are closed.
   void ExpectStoppedWithError(WindowId Main, const std::string& Title,
-                              const std::vector<std::string>& Expected) {
-    const auto Box = WaitForOtherWindow(Product->Pid(), Main, 20s);
+                              const std::vector<std::string>& Expected,
+                              std::chrono::seconds BoxWithin = 20s) {
+    const auto Box = WaitForOtherWindow(Product->Pid(), Main, BoxWithin);
     ASSERT_TRUE(Box) << "no message box; requests: " << testing::PrintToString(RequestedPaths());
     EXPECT_EQ(WindowName(*Box), Title);
     // Longer than the pause before a further download would start.
@@ -207,6 +208,9 @@ struct FailureCase {
   std::size_t FailingEntry;  // numbered from 1
   vendor::FaultKind Kind;
   bool FileCreated = false;  // the failing entry's target file is written before the failure
+  // A server that stops answering: the 60 s limit of the download plus a margin. Natively the
+  // stand-in's limits are tested with short ones (wininet_test); here only the Windows build.
+  bool Stalls = false;
 };
 
 void PrintTo(const FailureCase& C, std::ostream* Out) { *Out << C.Name; }
@@ -216,6 +220,7 @@ class FailedDownloadTest : public ProductFlowTest,
 
 TEST_P(FailedDownloadTest, ShowsErrorAndStopsTheSequence) {
   const FailureCase& C = GetParam();
+  if (C.Stalls && !Target.IsWine()) GTEST_SKIP() << "the stand-in's limits: see wininet_test";
   ServePlan("merona", kMerona64);
   Server->SetFault("/download/merona/" + std::string(kMerona64[C.FailingEntry - 1].Source),
                    {.Kind = C.Kind});
@@ -223,7 +228,8 @@ TEST_P(FailedDownloadTest, ShowsErrorAndStopsTheSequence) {
   const auto Main = WaitForWindow(P.Pid(), "MERONA");
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, "en"));
-  ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, C.FailingEntry));
+  ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, C.FailingEntry),
+                         C.Stalls ? 80s : 20s);
   EXPECT_EQ(fs::exists(Places.Temp / "merona" / kMerona64[C.FailingEntry - 1].Target),
             C.FileCreated);
 }
@@ -240,7 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   vendor::FaultKind::kStatusInHeader},
                       FailureCase{"FoldedStatusLineThird", 3, vendor::FaultKind::kFoldedStatus},
                       FailureCase{"PartialContentSetup", 6, vendor::FaultKind::kPartial},
-                      FailureCase{"TwoLengthsSetup", 6, vendor::FaultKind::kTwoLengths}),
+                      FailureCase{"TwoLengthsSetup", 6, vendor::FaultKind::kTwoLengths},
+                      // Servers that stop answering: only the time limit ends the download.
+                      FailureCase{"NoAnswerFirst", 1, vendor::FaultKind::kStall, false, true},
+                      FailureCase{"BodyStopsSecond", 2, vendor::FaultKind::kStallBody, true, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 // A file size limit makes the first write fail: a failed download like any other, not a
@@ -345,6 +354,27 @@ TEST_F(ProductFlowTest, UnmatchedNameRequestsTheEmptyEntryAndShowsError) {
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, "cz"));
   ExpectStoppedWithError(*Main, "other", {"/download/other/"});
+}
+
+// A wininet.dll beside the program (a Downloads folder that any web page can write to), with wine
+// told to prefer such a DLL to its own: never loaded, and the installer works as ever.
+TEST_F(ProductFlowTest, DllBesideTheProgramIsNeverLoaded) {
+  if (!Target.IsWine()) GTEST_SKIP() << "the search order of Windows DLLs";
+  ServePlan("merona", kMerona64);
+  fs::create_directories(Dir / "bin");
+  fs::copy_file(Target.PlantedDll, Dir / "bin" / "wininet.dll",
+                fs::copy_options::overwrite_existing);
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["WINEDLLOVERRIDES"] = "mscoree,mshtml=;wininet=n,b";
+  ProductProcess& P = Start("merona", Vars);
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  EXPECT_TRUE(ExitedWithZero(P.WaitExit(std::chrono::seconds(kMerona64.size() + 12))))
+      << "requests: " << testing::PrintToString(RequestedPaths());
+  EXPECT_EQ(Server->Requests().size(), kMerona64.size() + 1);
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  EXPECT_FALSE(fs::exists(Dir / "bin" / "planted-dll-loaded.txt")) << "the planted DLL ran";
 }
 
 // A setup.exe the system cannot run is no success: the failure report goes out, the user is

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "_utility.h"
+#include "platform/fakes-posix.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -221,6 +222,63 @@ TEST_F(FlowTest, WorkingFolderStaysWhereItBelongs) {
   EXPECT_FALSE(fs::exists(Temp / "?"));
   EXPECT_FALSE(fs::exists(Temp / "bin" / "..\\escaped\\merona"));
 }
+
+// A working folder the user may not create: the program starts itself once more with
+// administrator rights and ends without a word; where that cannot help, the folder's message
+// stands. The system's answers come from the stand-ins' fakes.
+struct ElevationCase {
+  const char* Name;
+  DWORD Error;              // of the folder's creation
+  bool Elevated;            // the process holds administrator rights
+  const char* CommandLine;  // the restarted copy carries the marker
+  INT_PTR RunAsResult;      // the system's answer to "runas": above 32 started, 5 declined
+  bool Restarted;
+};
+
+void PrintTo(const ElevationCase& C, std::ostream* Out) { *Out << C.Name; }
+
+class ElevationTest : public FlowTest, public ::testing::WithParamInterface<ElevationCase> {
+ protected:
+  void TearDown() override {
+    PlatformFakes() = {};
+    FlowTest::TearDown();
+  }
+};
+
+TEST_P(ElevationTest, RefusedWorkingFolderAsksForAdministratorRightsOnce) {
+  const ElevationCase& C = GetParam();
+  std::vector<std::pair<std::string, std::string>> RunAs;
+  PlatformFakes() = {C.Error, C.Elevated, C.CommandLine,
+                     [&](const std::string& File, const std::string& Parameters) {
+                       RunAs.emplace_back(File, Parameters);
+                       if (C.RunAsResult <= 32) SetLastError(ERROR_CANCELLED);
+                       return C.RunAsResult;
+                     }};
+  Start("tavoskel.run");
+  const bool Asked = C.Error == ERROR_ACCESS_DENIED && !C.Elevated &&
+                     std::string(C.CommandLine).find("/elevated") == std::string::npos;
+  ASSERT_EQ(RunAs.size(), Asked ? 1u : 0u);
+  if (Asked) {
+    EXPECT_EQ(RunAs[0], std::make_pair(Invocation, std::string("/elevated")));
+  }
+  ASSERT_EQ(Messages.size(), C.Restarted ? 0u : 1u);
+  if (!C.Restarted) {
+    EXPECT_EQ(Messages[0].Text, "Nelze vytvorit tmp adresar");
+  }
+  EXPECT_TRUE(Application->Terminated());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folder, ElevationTest,
+    ::testing::Values(
+        ElevationCase{"DeniedRestartsWithRights", ERROR_ACCESS_DENIED, false, "tavoskel", 42, true},
+        ElevationCase{"DeniedUserDeclines", ERROR_ACCESS_DENIED, false, "tavoskel", 5, false},
+        ElevationCase{"DeniedWithRightsAlready", ERROR_ACCESS_DENIED, true, "tavoskel", 42, false},
+        // The restarted copy without rights (the system's prompts switched off): no second one.
+        ElevationCase{"DeniedInTheRestartedCopy", ERROR_ACCESS_DENIED, false, "tavoskel /elevated",
+                      42, false},
+        ElevationCase{"OtherFailure", ERROR_PATH_NOT_FOUND, false, "tavoskel", 42, false}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 class SequenceTest : public FlowTest {
  protected:

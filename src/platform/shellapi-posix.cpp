@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/fakes-posix.h"
 #include "platform/paths-posix.h"
 #include "shellapi.h"
 
@@ -155,6 +156,11 @@ int SpawnDetached(const std::string& Program, const std::string& Parameter,
 
 HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
                         LPCSTR lpDirectory, int) {
+  const bool RunAs = lpOperation != nullptr && std::string_view(lpOperation) == "runas";
+  if (RunAs && PlatformFakes().RunAs) {
+    return AsInstance(
+        PlatformFakes().RunAs(lpFile ? lpFile : "", lpParameters ? lpParameters : ""));
+  }
   if (!IsOpenVerb(lpOperation)) {
     SetLastError(ERROR_NO_ASSOCIATION);
     return AsInstance(SE_ERR_NOASSOC);

@@ -1,6 +1,7 @@
 // POSIX stand-in for the Windows environment, module and file functions. Texts cross the boundary
 // as Windows-1250 and reach the system as UTF-8.
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,11 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/codepage.h"
+#include "platform/fakes-posix.h"
 #include "platform/paths-posix.h"
 #include "windows.h"
 
@@ -256,6 +259,10 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR lpFilename, DWORD nSize) {
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID) {
+  if (PlatformFakes().CreateDirectoryError) {
+    SetLastError(*PlatformFakes().CreateDirectoryError);
+    return FALSE;
+  }
   if (HasWildcard(lpPathName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpPathName);
   if (::mkdir(Path.c_str(), 0777) != 0) return Fail(errno, Path);
@@ -355,6 +362,63 @@ BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
   const std::string Path = SystemPath(lpPathName);
   if (::chdir(Path.c_str()) != 0) return Fail(errno, Path);
   return TRUE;
+}
+
+TPlatformFakes& PlatformFakes() {
+  static TPlatformFakes Fakes;
+  return Fakes;
+}
+
+// The process's pseudo handle, as on Windows.
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+
+// The token is a handle on the process's entry in /proc, closed by CloseHandle like a file.
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD, HANDLE* TokenHandle) {
+  if (ProcessHandle != GetCurrentProcess() || TokenHandle == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const int Fd = ::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return Fail(errno, "/proc/self");
+  *TokenHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
+  return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                         LPVOID TokenInformation, DWORD TokenInformationLength,
+                         DWORD* ReturnLength) {
+  if (TokenHandle == nullptr || TokenInformationClass != TokenElevation ||
+      ReturnLength == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *ReturnLength = sizeof(TOKEN_ELEVATION);
+  if (TokenInformation == nullptr || TokenInformationLength < sizeof(TOKEN_ELEVATION)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  const bool Elevated = PlatformFakes().Elevated.value_or(::geteuid() == 0);
+  static_cast<TOKEN_ELEVATION*>(TokenInformation)->TokenIsElevated = Elevated ? 1 : 0;
+  return TRUE;
+}
+
+LPSTR GetCommandLineA() {
+  static std::string Faked;
+  if (PlatformFakes().CommandLine) {
+    Faked = *PlatformFakes().CommandLine;
+    return Faked.data();
+  }
+  static std::string Line = [] {
+    std::string Joined;
+    std::ifstream Arguments("/proc/self/cmdline", std::ios::binary);
+    for (std::string Argument; std::getline(Arguments, Argument, '\0');) {
+      const std::string Text = FromUtf8(Argument);
+      Joined += (Joined.empty() ? "" : " ") +
+                (Text.find(' ') == std::string::npos ? Text : '"' + Text + '"');
+    }
+    return Joined;
+  }();
+  return Line.data();
 }
 
 DWORD GetLastError() { return LastError; }

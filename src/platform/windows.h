@@ -34,6 +34,7 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_CANCELLED = 1223;
 
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
@@ -81,6 +82,20 @@ HWND FindWindowExA(HWND hWndParent, HWND hWndChildAfter, LPCSTR lpszClass, LPCST
 DWORD GetWindowThreadProcessId(HWND hWnd, DWORD* lpdwProcessId);
 BOOL SetForegroundWindow(HWND hWnd);
 void Sleep(DWORD dwMilliseconds);
+// The process's own security token: only whether it holds administrator rights (TokenElevation),
+// which here means running as root. The token is closed with CloseHandle.
+constexpr DWORD TOKEN_QUERY = 0x0008;
+enum TOKEN_INFORMATION_CLASS { TokenElevation = 20 };
+struct TOKEN_ELEVATION {
+  DWORD TokenIsElevated;
+};
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle);
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                         LPVOID TokenInformation, DWORD TokenInformationLength,
+                         DWORD* ReturnLength);
+// The program's arguments as one line, each quoted where it holds a space.
+LPSTR GetCommandLineA();
 // Windows error numbers mapped from the system's error of the last failed call of this thread.
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);

@@ -32,6 +32,7 @@ constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
 constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
 constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
+constexpr DWORD ERROR_INTERNET_INVALID_OPTION = 12009;
 constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_TYPE = 12018;
 constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
 constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
@@ -39,9 +40,9 @@ constexpr DWORD ERROR_HTTP_INVALID_QUERY_REQUEST = 12061;
 constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
 constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;
 
-// A transfer that delivers nothing for this long fails, as does a connection attempt.
-constexpr long kConnectTimeoutSeconds = 60;
-constexpr long kStallSeconds = 60;
+// Unless set otherwise by InternetSetOptionA: a transfer that delivers nothing for this long
+// fails, as does a connection attempt (milliseconds).
+constexpr DWORD kDefaultLimit = 60'000;
 constexpr long kMaxRedirects = 10;
 // dwHeadersLength value meaning "the headers text is zero-terminated".
 constexpr DWORD kZeroTerminated = 0xFFFFFFFF;
@@ -159,6 +160,9 @@ struct InternetSettings {
   DWORD AccessType = INTERNET_OPEN_TYPE_PRECONFIG;
   std::optional<std::string> Proxy;
   std::optional<std::string> ProxyBypass;
+  DWORD ConnectLimit = kDefaultLimit;
+  DWORD SendLimit = kDefaultLimit;
+  DWORD ReceiveLimit = kDefaultLimit;
 };
 
 struct InternetHandle : Handle {
@@ -435,9 +439,12 @@ bool RequestHandle::Prepare(std::string_view Headers, std::string_view Body, DWO
   curl_easy_setopt(FEasy, CURLOPT_XFERINFOFUNCTION, &RequestHandle::OnTransferProgress);
   curl_easy_setopt(FEasy, CURLOPT_XFERINFODATA, this);
   curl_easy_setopt(FEasy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(FEasy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  const InternetSettings& Internet = Connection.Internet;
+  // libcurl watches sending and receiving alike, in whole seconds: the longer limit of the two.
+  const DWORD StallLimit = std::max(Internet.SendLimit, Internet.ReceiveLimit);
+  curl_easy_setopt(FEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Internet.ConnectLimit));
   curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_TIME, static_cast<long>((StallLimit + 999) / 1000));
   // The announced length is handed to the caller as text and enforced here (OnBody, Read), so
   // that a length libcurl would reject ("abc", "-5") still lets the head through.
   curl_easy_setopt(FEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
@@ -445,7 +452,6 @@ bool RequestHandle::Prepare(std::string_view Headers, std::string_view Body, DWO
   curl_easy_setopt(FEasy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &RequestHandle::OnBody);
   curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
-  const InternetSettings& Internet = Connection.Internet;
   if (Internet.Agent) curl_easy_setopt(FEasy, CURLOPT_USERAGENT, Internet.Agent->c_str());
   // Without a proxy setting of its own libcurl takes http_proxy and no_proxy from the
   // environment, which is the system's configuration here.
@@ -596,6 +602,45 @@ HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjec
   }
   H->Reload = (dwFlags & INTERNET_FLAG_RELOAD) != 0;
   return Register(std::move(H));
+}
+
+BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                        DWORD dwBufferLength) {
+  // The caller's reference keeps the handle alive while its settings change.
+  std::shared_ptr<Handle> Found;
+  {
+    std::lock_guard Lock(Registry().Mutex);
+    const auto It = Registry().Handles.find(static_cast<Handle*>(hInternet));
+    if (It == Registry().Handles.end()) return Fail(ERROR_INVALID_HANDLE);
+    Found = It->second;
+  }
+  InternetSettings* Settings = nullptr;
+  switch (Found->Kind) {
+    case HandleKind::kInternet:
+      Settings = &static_cast<InternetHandle*>(Found.get())->Settings;
+      break;
+    case HandleKind::kConnection:
+      Settings = &static_cast<ConnectionHandle*>(Found.get())->Settings.Internet;
+      break;
+    case HandleKind::kRequest:
+      Settings = &static_cast<RequestHandle*>(Found.get())->Connection.Internet;
+      break;
+  }
+  if (lpBuffer == nullptr || dwBufferLength != sizeof(DWORD)) return Fail(ERROR_INVALID_PARAMETER);
+  const DWORD Value = *static_cast<const DWORD*>(lpBuffer);
+  switch (dwOption) {
+    case INTERNET_OPTION_CONNECT_TIMEOUT:
+      Settings->ConnectLimit = Value;
+      return TRUE;
+    case INTERNET_OPTION_SEND_TIMEOUT:
+      Settings->SendLimit = Value;
+      return TRUE;
+    case INTERNET_OPTION_RECEIVE_TIMEOUT:
+      Settings->ReceiveLimit = Value;
+      return TRUE;
+    default:
+      return Fail(ERROR_INTERNET_INVALID_OPTION);
+  }
 }
 
 BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,

@@ -15,6 +15,10 @@ constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1;
 constexpr INTERNET_PORT INTERNET_DEFAULT_HTTP_PORT = 80;
 constexpr DWORD INTERNET_SERVICE_HTTP = 3;
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
+constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
+constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
+constexpr DWORD INTERNET_OPTION_SEND_TIMEOUT = 5;
+constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
 constexpr DWORD HTTP_QUERY_CONTENT_LENGTH = 5;
 constexpr DWORD HTTP_QUERY_STATUS_CODE = 19;
 constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
@@ -44,5 +48,8 @@ BOOL HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
 // failure on a broken or stalled transfer.
 BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                       LPDWORD lpdwNumberOfBytesRead);
+// Only the time limits (milliseconds, a DWORD each), on any handle: the handles made through it
+// afterwards take them over; a request uses them when it is sent. Without them, 60 s each.
+BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength);
 // Closing a null handle is harmless.
 BOOL InternetCloseHandle(HINTERNET hInternet);

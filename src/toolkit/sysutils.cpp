@@ -85,10 +85,15 @@ bool ForceDirectories(std::string Dir) {
   if (Dir.size() > 1 && IsSeparator(Dir.back())) Dir.pop_back();
   if (Dir.empty()) return false;
   if (DirectoryExists(Dir)) return true;
-  const std::string parent = ParentOf(Dir);
+  const std::string parent = parentOf(Dir);
   if (!parent.empty() && !ForceDirectories(parent)) return false;
-  // Another process may have created it meanwhile; that counts as success too.
-  return CreateDirectoryA(Dir.c_str(), nullptr) != FALSE || DirectoryExists(Dir);
+  if (CreateDirectoryA(Dir.c_str(), nullptr)) return true;
+  // Another process may have created it meanwhile; that counts as success too. Otherwise the
+  // caller gets the creation's error, not that of the check.
+  const DWORD error = GetLastError();
+  if (DirectoryExists(Dir)) return true;
+  SetLastError(error);
+  return false;
 }
 
 void ChDir(const std::string& Dir) {

@@ -27,7 +27,8 @@ std::string ExpandFileName(const std::string& FileName);
 // True for an existing file; a directory does not count.
 bool FileExists(const std::string& FileName);
 bool DeleteFile(const std::string& FileName);
-// Creates Dir with every missing parent; an existing directory counts as success.
+// Creates Dir with every missing parent; an existing directory counts as success. On failure the
+// last error is that of the creation that failed.
 bool ForceDirectories(std::string Dir);
 // Sets the process's current directory; raises EInOutError with the platform's error number.
 void ChDir(const std::string& Dir);

@@ -52,6 +52,9 @@ std::pair<std::string, std::string> SplitAddress(std::string Address) {
   return {Address.substr(0, Slash), Address.substr(Slash)};
 }
 
+// The status request must reach the server each time, never be answered from the cache.
+constexpr DWORD NoCache = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+
 // One GET whose answer is read and thrown away, so that the server sees a complete exchange.
 void FetchAndDiscard(const std::string& Host, const std::string& Path) {
   HINTERNET Internet = InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -61,7 +64,7 @@ void FetchAndDiscard(const std::string& Host, const std::string& Path) {
                              : nullptr;
   LPCSTR AcceptTypes[] = {"*/*", nullptr};
   HINTERNET Request = Connection ? HttpOpenRequestA(Connection, "GET", Path.c_str(), "HTTP/1.0",
-                                                    nullptr, AcceptTypes, 0, 0)
+                                                    nullptr, AcceptTypes, NoCache, 0)
                                  : nullptr;
   if (Request && HttpSendRequestA(Request, nullptr, 0, nullptr, 0)) {
     char Buffer[4096];

@@ -204,3 +204,19 @@ TEST(LastError, BelongsToEachThread) {
 }
 
 }  // namespace
+
+// The system's own answers, where no test has put fakes in their place: the program's arguments
+// as one line, and the process's rights as root's.
+TEST(ProcessQueries, CommandLineAndElevationComeFromTheSystem) {
+  EXPECT_NE(std::string(GetCommandLineA()).find(program_invocation_short_name), std::string::npos);
+  HANDLE Token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &Token));
+  TOKEN_ELEVATION Elevation{};
+  DWORD Size = 0;
+  EXPECT_FALSE(GetTokenInformation(Token, TokenElevation, &Elevation, 1, &Size));
+  EXPECT_EQ(GetLastError(), 122u);  // ERROR_INSUFFICIENT_BUFFER
+  ASSERT_TRUE(GetTokenInformation(Token, TokenElevation, &Elevation, sizeof Elevation, &Size));
+  EXPECT_EQ(Size, sizeof Elevation);
+  EXPECT_EQ(Elevation.TokenIsElevated != 0, ::geteuid() == 0);
+  EXPECT_TRUE(CloseHandle(Token));
+}

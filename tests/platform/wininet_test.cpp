@@ -56,6 +56,7 @@ struct Options {
   DWORD Flags = INTERNET_FLAG_RELOAD;
   std::string Body;
   DWORD ReadSize = 1025;
+  DWORD WaitLimitMs = 0;  // set on the session for connecting, sending and receiving; 0: not set
 };
 
 struct Outcome {
@@ -77,6 +78,13 @@ const char kFormHeader[] = "Content-Type: application/x-www-form-urlencoded";
 Outcome Fetch(const Options& O) {
   Outcome Result;
   HINTERNET Internet = InternetOpenA(O.Agent, O.AccessType, nullptr, nullptr, 0);
+  for (const DWORD Option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+    DWORD Limit = O.WaitLimitMs;
+    if (Limit) {
+      EXPECT_TRUE(InternetSetOptionA(Internet, Option, &Limit, sizeof Limit));
+    }
+  }
   HINTERNET Connection = InternetConnectA(Internet, O.Server.c_str(), O.Port, O.UserName,
                                           O.Password, INTERNET_SERVICE_HTTP, 0, 0);
   std::vector<const char*> Accept = O.Accept;
@@ -409,6 +417,35 @@ TEST_F(WinInetTest, SendFailsWithoutAResponseHead) {
   Options NoHost;
   NoHost.Server = "";
   EXPECT_FALSE(Fetch(NoHost).Sent);
+}
+
+// A server that stops answering, before the head or in the middle of the body, fails the waiting
+// call once the session's limit has passed.
+TEST_F(WinInetTest, StalledServerFailsAfterTheSessionsLimit) {
+  struct Case {
+    const char* Name;
+    vendor::FaultKind Kind;
+    bool Sent;
+  };
+  for (const Case& C : {Case{"no answer", vendor::FaultKind::kStall, false},
+                        Case{"body stops", vendor::FaultKind::kStallBody, true}}) {
+    SCOPED_TRACE(C.Name);
+    Server->SetFault(kDataPath, vendor::Fault{C.Kind});
+    Options Limited;
+    Limited.WaitLimitMs = 1000;
+    const auto Started = std::chrono::steady_clock::now();
+    const Outcome Result = Fetch(Limited);
+    const auto Took = std::chrono::steady_clock::now() - Started;
+    EXPECT_EQ(Result.Sent, C.Sent);
+    if (C.Sent) {
+      EXPECT_TRUE(Result.ReadFailed);
+      EXPECT_LT(Result.Body.size(), Data().size());
+    } else {
+      EXPECT_EQ(Result.SendError, ERROR_INTERNET_TIMEOUT);
+    }
+    EXPECT_GE(Took, std::chrono::milliseconds(900));
+    EXPECT_LT(Took, std::chrono::seconds(10));
+  }
 }
 
 TEST_F(WinInetTest, DirectAccessIgnoresTheProxy) {

@@ -55,6 +55,8 @@ TEST_F(WebBrowserTest, DestructionWaitsUntilTheStatusRequestWasReceived) {
   EXPECT_EQ(Requests[0].Version, "HTTP/1.0");
   EXPECT_EQ(Requests[0].Query, "telefon=XXX&co=stazeno%20OK");
   EXPECT_TRUE(Requests[0].Header("User-Agent").has_value());
+  // Never answered from a cache on the way: each report must reach the vendor.
+  EXPECT_EQ(Requests[0].Header("Pragma"), "no-cache");
 }
 
 TEST_F(WebBrowserTest, AddressesAreMadeSendable) {

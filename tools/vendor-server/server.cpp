@@ -219,6 +219,8 @@ std::optional<FaultKind> KindByName(const std::string& Name) {
       {"foldedstatus", FaultKind::kFoldedStatus},
       {"206", FaultKind::kPartial},
       {"twolengths", FaultKind::kTwoLengths},
+      {"stall", FaultKind::kStall},
+      {"stallbody", FaultKind::kStallBody},
   };
   for (const auto& [KindName, Kind] : kKinds) {
     if (Name == KindName) return Kind;
@@ -556,6 +558,16 @@ void VendorServer::Respond(int Socket, const RecordedRequest& R) {
     case FaultKind::kSlowHead:
       if (Pause(F->HeadDelayMs) && SendText(Socket, Head("200 OK", Type, Size)))
         Body->Send(Socket, 0, Body->Size());
+      return;
+    case FaultKind::kStall:
+      while (Pause(1000)) {
+      }
+      return;
+    case FaultKind::kStallBody:
+      if (SendText(Socket, Head("200 OK", Type, Size)) && Body->Send(Socket, 0, Body->Size() / 2)) {
+        while (Pause(1000)) {
+        }
+      }
       return;
     case FaultKind::kRedirect:
       SendText(Socket, Head("302 Found", "text/html", std::to_string(strlen(kRedirectPage)),

@@ -55,6 +55,8 @@ enum class FaultKind {
   kFoldedStatus,    // a 403 page whose head holds the folded line " HTTP/1.0 200 OK"
   kPartial,         // "206 Partial Content" with the first half of the body and its length
   kTwoLengths,      // the half length, then the whole length; the whole body
+  kStall,           // reads the request, then sends nothing and keeps the connection open
+  kStallBody,       // announces the length, sends half of the body, then nothing, keeps it open
 };
 
 struct Fault {
@@ -67,7 +69,7 @@ struct Fault {
 
 // Parses "PATH=KIND" where KIND is one of nolength, short, long, badlength, negative, huge, zero,
 // 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS], statusheader,
-// foldedstatus, 206, twolengths. The last '=' separates path and kind.
+// foldedstatus, 206, twolengths, stall, stallbody. The last '=' separates path and kind.
 std::optional<std::pair<std::string, Fault>> ParseFaultOption(const std::string& Option);
 
 // Parses a request's head (the request line and the header lines, each ending with CR LF) into
