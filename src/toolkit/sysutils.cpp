@@ -85,7 +85,7 @@ bool ForceDirectories(std::string Dir) {
   if (Dir.size() > 1 && IsSeparator(Dir.back())) Dir.pop_back();
   if (Dir.empty()) return false;
   if (DirectoryExists(Dir)) return true;
-  const std::string parent = parentOf(Dir);
+  const std::string parent = ParentOf(Dir);
   if (!parent.empty() && !ForceDirectories(parent)) return false;
   if (CreateDirectoryA(Dir.c_str(), nullptr)) return true;
   // Another process may have created it meanwhile; that counts as success too. Otherwise the
