@@ -61,6 +61,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
                DWORD* lpNumberOfBytesWritten, LPVOID lpOverlapped);
+// Reads up to nNumberOfBytesToRead bytes; success with 0 bytes read at the end of the file.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
+              LPVOID lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 void Sleep(DWORD dwMilliseconds);
 // Windows error numbers mapped from the system's error of the last failed call of this thread.
