@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 repo="$(pwd)"
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan windows)
+[ ${#presets[@]} -eq 0 ] && presets=(default filelist asan tsan windows)
 
 status=0
 summary=()
@@ -40,6 +40,14 @@ linux_preset() {
   # run; a fault of the program fails both runs.
   xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96 -maxclients 1024" \
     ctest --preset "$preset" -j2 --timeout 300 --repeat until-pass:2
+}
+
+# The scenarios of the signed file list need the product built with the test key: a tree of its
+# own, building only the product and the end-to-end tests.
+filelist_preset() {
+  cmake --preset filelist >/dev/null || return 1
+  cmake --build --preset filelist || return 1
+  xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" ctest --preset filelist --repeat until-pass:2
 }
 
 # --- The Windows phase: a display of its own, the build tree's wine prefix, every wine call
@@ -109,6 +117,24 @@ windows_e2e() {
   return $rc
 }
 
+# The same scenarios against the Windows build with the test key, in the prefix of build-windows.
+windows_filelist() {
+  scripts/install-windows-deps.sh build-windows-filelist/src >/dev/null || return 1
+  cmake --preset windows-filelist >/dev/null || return 1
+  cmake --build --preset windows-filelist || return 1
+  scripts/windows-checks.sh size build-windows-filelist/setup.exe
+  cmake --preset filelist >/dev/null || return 1
+  cmake --build --preset filelist || return 1
+  source scripts/wine-env.sh
+  start_display
+  start_wine
+  ctest --preset windows-filelist-e2e
+  local rc=$?
+  stop_display
+  wine_stop
+  return $rc
+}
+
 trap 'stop_display; rm -rf "$logs"' EXIT
 
 phase install scripts/install-deps.sh
@@ -118,7 +144,9 @@ for preset in "${presets[@]}"; do
       phase windows-build windows_build
       phase windows windows_tests
       phase windows-e2e windows_e2e
+      phase windows-filelist windows_filelist
       ;;
+    filelist) phase filelist filelist_preset ;;
     *) phase "$preset" linux_preset "$preset" ;;
   esac
 done
