@@ -117,9 +117,9 @@ windows_e2e() {
   return $rc
 }
 
-# The same scenarios against the Windows build with the test key, in the prefix of build-windows.
+# The same scenarios against the Windows build with the test key; it takes the codec and the icon
+# maker of build-windows, and runs in its wine prefix.
 windows_filelist() {
-  scripts/install-windows-deps.sh build-windows-filelist/src >/dev/null || return 1
   cmake --preset windows-filelist >/dev/null || return 1
   cmake --build --preset windows-filelist || return 1
   scripts/windows-checks.sh size build-windows-filelist/setup.exe
