@@ -82,7 +82,7 @@ class ProductTest : public ::testing::Test {
   ProductProcess& StartKeepingFolders(const std::string& Stem, const Environment& Vars) {
     const fs::path Copy = Dir / "bin" / (Stem + Target.Extension);
     fs::create_directories(Copy.parent_path());
-    fs::copy_file(Target.Executable, Copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(Executable, Copy, fs::copy_options::overwrite_existing);
     Product = std::make_unique<ProductProcess>(Target, Copy, Vars, Dir / "product.log");
     return *Product;
   }
@@ -164,6 +164,8 @@ class ProductTest : public ::testing::Test {
   }
 
   const Platform& Target = SelectedPlatform();
+  // The program started: the platform's build, unless a test needs another build of it.
+  fs::path Executable = Target.Executable;
   fs::path Dir;
   Folders Places;
   std::unique_ptr<vendor::VendorServer> Server;

@@ -282,7 +282,8 @@ TEST_F(ProductFlowTest, ClosingTheWindowDuringADownloadEndsTheProgramPromptly) {
 }
 
 // A build that carries the vendor's key (the throw-away key of tests/data) keeps and starts only
-// files that match the product's signed list. These scenarios run only against such a build.
+// files that match the product's signed list. These scenarios start that build (preset filelist,
+// or windows-filelist under wine) and run only through the test presets that build it.
 struct SignedListCase {
   const char* Name;
   enum {
@@ -305,6 +306,15 @@ void PrintTo(const SignedListCase& C, std::ostream* Out) { *Out << C.Name; }
 class SignedFileListTest : public ProductFlowTest,
                            public ::testing::WithParamInterface<SignedListCase> {
  protected:
+  void SetUp() override {
+    ProductFlowTest::SetUp();
+    if (IsSkipped()) return;
+    Executable = Target.IsWine() ? fs::path(KEYED_WIN32_BUILD_DIR) / "setup.exe"
+                                 : fs::path(KEYED_PRODUCT_EXECUTABLE);
+    ASSERT_TRUE(fs::exists(Executable)) << Executable << " is missing: build it with the preset "
+                                        << (Target.IsWine() ? "windows-filelist" : "filelist");
+  }
+
   // Writes the product's files.sig, with the case's fault.
   void PublishList(const SignedListCase& C, const std::vector<PlanEntry>& Plan) {
     namespace sign = file_list_sign;
