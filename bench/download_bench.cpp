@@ -5,6 +5,8 @@
 //   gauge  THTTPGet with the product's progress handler driving the real gauge of the product's
 //          main window, shown on the X display
 //   plain  THTTPGet without a progress handler
+// After each plain download the driver also times the check of a build with a vendor key: the
+// size and SHA-256 of the saved file, as the installer's hashing thread takes them.
 //
 //   download_bench --root DIR --file NAME... [--runs N]      drives the runs, prints the figures
 //   download_bench --one MODE --url URL --out FILE            one download (used by the driver)
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "FileList.h"
 #include "HTTPGet.h"
 #include "main.h"
 #include "server.h"
@@ -138,6 +141,12 @@ std::optional<Sample> RunChild(const std::string& Self, const std::string& Mode,
   return S;
 }
 
+double ThreadCpuMs() {
+  timespec T{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &T);
+  return T.tv_sec * 1e3 + T.tv_nsec / 1e6;
+}
+
 double Median(std::vector<double> V) {
   std::sort(V.begin(), V.end());
   const std::size_t N = V.size();
@@ -145,7 +154,8 @@ double Median(std::vector<double> V) {
 }
 
 struct Series {
-  std::vector<double> Rates;  // MB/s
+  std::vector<double> Rates;        // MB/s
+  std::vector<double> CheckShares;  // plain only: hashing time / download time
   double CpuPerGiB = 0, PeakRssMb = 0;
   long Repaints = 0;
   double MedianRate() const { return Median(Rates); }
@@ -174,6 +184,17 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
         const auto S = RunChild(Self, Mode, URL, Out.string());
         std::error_code Ignored;
         const auto Got = fs::file_size(Out, Ignored);
+        double CheckMs = 0, CheckCpuMs = 0;
+        if (Mode == std::string("plain")) {
+          const auto Start = Clock::now();
+          const double CpuStart = ThreadCpuMs();
+          std::uint64_t Size = 0;
+          TSha256Digest Digest;
+          HashFile(Out.string(), Size, Digest, [] { return false; });
+          CheckCpuMs = ThreadCpuMs() - CpuStart;
+          CheckMs = std::chrono::duration<double, std::milli>(Clock::now() - Start).count();
+          Figures[File][Mode].CheckShares.push_back(CheckMs / 1000 / S->Seconds);
+        }
         fs::remove(Out, Ignored);
         if (!S || Got != Sizes[File]) {
           std::fprintf(stderr, "%s via %s failed (got %ju bytes)\n", File.c_str(), Mode.c_str(),
@@ -186,9 +207,11 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
         F.CpuPerGiB = std::max(F.CpuPerGiB, S->CpuSeconds * (1 << 30) / Sizes[File]);
         F.PeakRssMb = std::max(F.PeakRssMb, S->PeakRssMb);
         F.Repaints = std::max(F.Repaints, S->Repaints);
-        std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld\n", Run,
+        std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld", Run,
                     File.c_str(), Mode.c_str(), MB / S->Seconds, S->CpuSeconds, S->PeakRssMb,
                     S->Repaints);
+        if (CheckMs > 0) std::printf("  check %.1f ms (cpu %.1f ms)", CheckMs, CheckCpuMs);
+        std::printf("\n");
         std::fflush(stdout);
       }
     }
@@ -205,9 +228,10 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
                   Mode == "gauge" ? F.Repaints : 0L);
     }
     const auto& M = Figures[File];
-    std::printf("%-8s gauge/curl %.2f  plain/curl %.2f\n", File.c_str(),
-                M.at("gauge").MedianRate() / M.at("curl").MedianRate(),
-                M.at("plain").MedianRate() / M.at("curl").MedianRate());
+    std::printf("%-8s gauge/curl %.2f  plain/curl %.2f  check/plain download %.1f %%\n",
+                File.c_str(), M.at("gauge").MedianRate() / M.at("curl").MedianRate(),
+                M.at("plain").MedianRate() / M.at("curl").MedianRate(),
+                100 * Median(M.at("plain").CheckShares));
   }
   // The summary line covers the first (largest) file.
   const auto& Main = Figures[Files.front()];

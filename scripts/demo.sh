@@ -3,15 +3,22 @@
 # loopback, the system proxy setting points at the server, and merona.run downloads them, starts
 # the downloaded setup and reports the outcome. With a display the user clicks a flag; without
 # one the demo runs under Xvfb, clicks the English flag itself and saves screenshots.
+# With --signed the installer is built with the test vendor key (preset filelist) and the files are
+# published with a list signed by its throw-away private key (tests/data/file-list-test-key.pem).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j"$(nproc)" --target setup vendor-server
+preset=default
+[ "${1:-}" = "--signed" ] && preset=filelist
+build=$repo/build
+[ $preset = filelist ] && build=$repo/build-filelist
 
-demo=$repo/build/demo
+scripts/install-deps.sh
+cmake --preset $preset >/dev/null
+cmake --build "$build" -j"$(nproc)" --target setup vendor-server file-list-sign
+
+demo=$build/demo
 rm -rf "$demo"
 mkdir -p "$demo/server/download/merona" "$demo/temp" "$demo/screens"
 files="pravl32.zip ntdll.zip qtintf70.zip merona.zip Firebird-64.zip Firebird-32.zip dobrin.zip"
@@ -23,8 +30,12 @@ cat >"$demo/server/download/merona/setup.zip" <<'SETUP'
 #!/bin/sh
 echo "setup started with language '$1' in folder $(pwd)" >"$(pwd)/setup-started.txt"
 SETUP
+if [ $preset = filelist ]; then
+  "$build/tools/file-list-sign/file-list-sign" sign tests/data/file-list-test-key.pem MERONA \
+    "$demo/server/download/merona"
+fi
 
-build/tools/vendor-server/vendor-server --root "$demo/server" --port-file "$demo/port" \
+"$build/tools/vendor-server/vendor-server" --root "$demo/server" --port-file "$demo/port" \
   --log "$demo/requests.log" >"$demo/server.out" 2>&1 &
 server=$!
 xvfb=""
@@ -53,7 +64,7 @@ if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
 fi
 
 echo "vendor server on 127.0.0.1:$port, downloads into $temp/merona/"
-build/products/merona.run &
+"$build/products/merona.run" &
 app=$!
 
 if [ $headless -eq 1 ]; then

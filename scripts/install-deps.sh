@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libfltk1.3-dev libjpeg62-turbo-dev libcurl4-openssl-dev libgtest-dev
+  libfltk1.3-dev libjpeg62-turbo-dev libcurl4-openssl-dev libssl-dev libgtest-dev
   fonts-liberation xvfb xauth xdotool imagemagick x11-utils curl
   clang-14 libfuzzer-14-dev
 )

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 repo="$(pwd)"
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default asan tsan fuzz windows)
+[ ${#presets[@]} -eq 0 ] && presets=(default filelist asan tsan fuzz windows)
 
 status=0
 summary=()
@@ -42,6 +42,16 @@ linux_preset() {
   # run; a fault of the program fails both runs.
   xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96 -maxclients 1024" \
     ctest --preset "$preset" -j2 --timeout 300 --repeat until-pass:2
+}
+
+# The scenarios of the signed file list start the product built with the test key, in a tree of
+# its own that builds only the product; the tests themselves are the default preset's.
+filelist_preset() {
+  cmake --preset filelist >/dev/null || return 1
+  cmake --build --preset filelist || return 1
+  if [ ! -f build/CMakeCache.txt ]; then cmake --preset default >/dev/null || return 1; fi
+  cmake --build --preset default -j"$(nproc)" --target e2e_test || return 1
+  xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" ctest --preset filelist --repeat until-pass:2
 }
 
 # --- The Windows phase: a display of its own, the build tree's wine prefix, every wine call
@@ -149,6 +159,24 @@ windows_e2e() {
   return $rc
 }
 
+# The same scenarios against the Windows build with the test key; it takes the codec and the icon
+# maker of build-windows, and runs in its wine prefix.
+windows_filelist() {
+  cmake --preset windows-filelist >/dev/null || return 1
+  cmake --build --preset windows-filelist || return 1
+  scripts/windows-checks.sh size build-windows-filelist/setup.exe
+  if [ ! -f build/CMakeCache.txt ]; then cmake --preset default >/dev/null || return 1; fi
+  cmake --build --preset default -j"$(nproc)" --target e2e_test || return 1
+  source scripts/wine-env.sh
+  start_display
+  start_wine
+  ctest --preset windows-filelist-e2e
+  local rc=$?
+  stop_display
+  wine_stop
+  return $rc
+}
+
 trap 'stop_display; rm -rf "$logs"' EXIT
 
 phase install scripts/install-deps.sh
@@ -160,8 +188,10 @@ for preset in "${presets[@]}"; do
       phase windows-sign windows_sign
       phase windows windows_tests
       phase windows-e2e windows_e2e
+      phase windows-filelist windows_filelist
       ;;
     fuzz) phase fuzz scripts/fuzz.sh ;;
+    filelist) phase filelist filelist_preset ;;
     *) phase "$preset" linux_preset "$preset" ;;
   esac
 done

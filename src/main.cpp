@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <set>
 
+#include "FileList.h"
 #include "_utility.h"
 #include "toolkit/resources.h"
 #include "toolkit/sysutils.h"
@@ -176,6 +178,73 @@ void ShowOtherCopy(const std::string& Caption) {
   }
 }
 
+// The vendor's public key that the build carries (hex of the uncompressed P-256 point), or empty:
+// then every file is taken as the server sends it.
+const std::string FileListKey = FILE_LIST_KEY;
+const char FileListName[] = "files.sig";
+
+// With a key: the vendor's list once verified, and the file that arrived last with what its
+// check found. Files are hashed on a thread of their own, while the flow pauses before its next
+// step; the list is small and is read at once.
+std::optional<TFileList> VendorFileList;
+struct TArrivedFile {
+  std::string FileName;
+  std::string Source;
+  bool IsList = false;
+  bool Hashing = false;
+  bool Hashed = false;
+  std::uint64_t Size = 0;
+  TSha256Digest Digest{};
+} ArrivedFile;
+
+class THashFileThread : public TThread {
+ public:
+  explicit THashFileThread(std::string AFileName) : TThread(true), FileName(std::move(AFileName)) {
+    FreeOnTerminate = true;
+  }
+  std::string FileName;
+  bool Hashed = false;
+  std::uint64_t Size = 0;
+  TSha256Digest Digest{};
+
+ protected:
+  void Execute() override {
+    Hashed = HashFile(FileName, Size, Digest, [this] { return Terminated(); });
+  }
+};
+
+void StartHashing(const std::string& FileName) {
+  ArrivedFile.Hashing = true;
+  auto* Hashing = new THashFileThread(FileName);
+  Hashing->OnTerminate = [](TObject* Sender) {
+    const auto* Done = static_cast<THashFileThread*>(Sender);
+    ArrivedFile.Hashing = false;
+    ArrivedFile.Hashed = Done->Hashed;
+    ArrivedFile.Size = Done->Size;
+    ArrivedFile.Digest = Done->Digest;
+  };
+  Hashing->Start();
+}
+
+// Reads and verifies the list that has just arrived. Only its contents are kept: the file goes,
+// so that the working folder holds the product's files alone.
+void ReadVendorFileList() {
+  const auto Text = ReadFileListFile(ArrivedFile.FileName);
+  const auto Key = BytesFromHex(FileListKey);
+  VendorFileList = Text && Key ? ReadSignedFileList(*Text, *Key) : std::nullopt;
+  if (VendorFileList && VendorFileList->Product != CzechUpperCase(ProgramName))
+    VendorFileList.reset();
+  DeleteFile(ArrivedFile.FileName);
+}
+
+bool ArrivedFileAsListed() {
+  if (!VendorFileList) return false;
+  if (ArrivedFile.IsList) return true;
+  const auto Entry = VendorFileList->Files.find(ArrivedFile.Source);
+  return ArrivedFile.Hashed && Entry != VendorFileList->Files.end() &&
+         Entry->second.Size == ArrivedFile.Size && Entry->second.Digest == ArrivedFile.Digest;
+}
+
 std::wstring ToWide(const std::string& Ascii) {
   std::wstring Wide;
   for (unsigned char C : Ascii) Wide += static_cast<wchar_t>(C);
@@ -322,8 +391,8 @@ void TForm1::ChooseLanguage(const std::string& Code, const std::string& FileWord
 
 void TForm1::Timer1Timer(TObject*) {
   Timer1->SetEnabled(false);
-  DownloadPlan.CurrentIndex = 1;
-  NactiSoubor(1);
+  DownloadPlan.CurrentIndex = FileListKey.empty() ? 1 : PlanFileList();
+  NactiSoubor(DownloadPlan.CurrentIndex);
 }
 
 void TForm1::NactiSoubor(std::int32_t Index) {
@@ -348,6 +417,7 @@ void TForm1::hgetProgress(TObject*, std::int32_t TotalSize, std::int32_t Readed)
 }
 
 void TForm1::hgetDoneFile(TObject*, std::string, std::int32_t) {
+  CheckArrivedFile();
   DownloadPlan.CurrentIndex = DownloadPlan.CurrentIndex + 1;
   // The next download cannot start inside this event: the component is busy until it returns.
   if (DownloadPlan.CurrentIndex < DownloadPlan.FileCount + 1)
@@ -358,6 +428,7 @@ void TForm1::hgetDoneFile(TObject*, std::string, std::int32_t) {
 
 void TForm1::Timer2Timer(TObject*) {
   Timer2->SetEnabled(false);
+  if (!ArrivedFileMatched(Timer2)) return;
   NactiSoubor(DownloadPlan.CurrentIndex);
 }
 
@@ -365,6 +436,7 @@ void TForm1::hgetError(TObject*) { ShowMessage("error"); }
 
 void TForm1::Timer3Timer(TObject*) {
   Timer3->SetEnabled(false);
+  if (!ArrivedFileMatched(Timer3)) return;
   ChDir(DownloadDir);
   const std::string Setup = DownloadDir + "setup.exe";
   // A launch that fails is reported like a missing setup.exe, never as a success.
@@ -381,6 +453,43 @@ void TForm1::Timer3Timer(TObject*) {
     ShowMessage("Soubor nalezen...");
   }
   Close();
+}
+
+// With a vendor key the signed file list is fetched first, as entry 0 of the plan.
+std::int32_t TForm1::PlanFileList() {
+  DownloadPlan.SourceNames[0] = FileListName;
+  DownloadPlan.TargetNames[0] = FileListName;
+  return 0;
+}
+
+// With a vendor key, the file that has just arrived is checked against the list: the list itself
+// is verified, any other file hashed.
+void TForm1::CheckArrivedFile() {
+  if (FileListKey.empty()) return;
+  const std::int32_t Index = DownloadPlan.CurrentIndex;
+  ArrivedFile = {.FileName = DownloadDir + DownloadPlan.TargetNames[Index],
+                 .Source = DownloadPlan.SourceNames[Index],
+                 .IsList = Index == 0};
+  if (ArrivedFile.IsList)
+    ReadVendorFileList();
+  else
+    StartHashing(ArrivedFile.FileName);
+}
+
+// True when the file that arrived last is as the vendor's list has it, and always without a key.
+// While it is still being hashed, Retry is enabled again to look once more on its next tick. A
+// file that does not match is deleted, so that nobody starts it by hand, and counts as a failed
+// download.
+bool TForm1::ArrivedFileMatched(TTimer* Retry) {
+  if (FileListKey.empty()) return true;
+  if (ArrivedFile.Hashing) {
+    Retry->SetEnabled(true);
+    return false;
+  }
+  if (ArrivedFileAsListed()) return true;
+  DeleteFile(ArrivedFile.FileName);
+  hgetError(hget);
+  return false;
 }
 
 void TForm1::ReportStatus(const std::string& Outcome) {

@@ -63,6 +63,9 @@ class TForm1 : public TForm {
   void ChooseLanguage(const std::string& Code, const std::string& FileWord,
                       const std::string& WaitMessage);
   void ReportStatus(const std::string& Outcome);
+  std::int32_t PlanFileList();
+  void CheckArrivedFile();
+  bool ArrivedFileMatched(TTimer* Retry);
 };
 
 extern TForm1* Form1;

@@ -88,7 +88,7 @@ class ProductTest : public ::testing::Test {
   fs::path ProductCopy(const std::string& Stem) const {
     const fs::path Copy = Dir / "bin" / (Stem + Target.Extension);
     fs::create_directories(Copy.parent_path());
-    fs::copy_file(Target.Executable, Copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(Executable, Copy, fs::copy_options::overwrite_existing);
     return Copy;
   }
 
@@ -169,6 +169,8 @@ class ProductTest : public ::testing::Test {
   }
 
   const Platform& Target = SelectedPlatform();
+  // The program started: the platform's build, unless a test needs another build of it.
+  fs::path Executable = Target.Executable;
   fs::path Dir;
   Folders Places;
   std::unique_ptr<vendor::VendorServer> Server;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "e2e_product.h"
+#include "signer.h"
 
 namespace e2e {
 namespace {
@@ -423,6 +424,131 @@ TEST_F(ProductFlowTest, ClosingTheWindowDuringADownloadEndsTheProgramPromptly) {
   EXPECT_EQ(RequestedPaths(), std::vector<std::string>{First});
   EXPECT_FALSE(fs::exists(SetupRecord()));
 }
+
+// A build that carries the vendor's key (the throw-away key of tests/data) keeps and starts only
+// files that match the product's signed list. These scenarios start that build (preset filelist,
+// or windows-filelist under wine) and run only through the test presets that build it.
+struct SignedListCase {
+  const char* Name;
+  enum {
+    kIntact,
+    kByteChanged,   // one byte of the file, after signing
+    kLonger,        // a byte more than listed
+    kShorter,       // a byte less than listed
+    kNotListed,     // the file is missing from the list
+    kOtherKey,      // the list is signed with another key
+    kOtherProduct,  // the list is signed for another product
+    kEntryChanged,  // an entry of the list changed after signing
+    kNoList,        // 404 for the list
+    kNotAList,      // a web page where the list should be
+  } Fault;
+  std::size_t Entry;  // the file the fault concerns, numbered from 1; 0: the list itself
+};
+
+void PrintTo(const SignedListCase& C, std::ostream* Out) { *Out << C.Name; }
+
+class SignedFileListTest : public ProductFlowTest,
+                           public ::testing::WithParamInterface<SignedListCase> {
+ protected:
+  void SetUp() override {
+    ProductFlowTest::SetUp();
+    if (IsSkipped()) return;
+    Executable = Target.IsWine() ? fs::path(KEYED_WIN32_BUILD_DIR) / "setup.exe"
+                                 : fs::path(KEYED_PRODUCT_EXECUTABLE);
+    ASSERT_TRUE(fs::exists(Executable)) << Executable << " is missing: build it with the preset "
+                                        << (Target.IsWine() ? "windows-filelist" : "filelist");
+  }
+
+  // Writes the product's files.sig, with the case's fault.
+  void PublishList(const SignedListCase& C, const std::vector<PlanEntry>& Plan) {
+    namespace sign = file_list_sign;
+    const fs::path Folder = Dir / "vendor" / "download" / "merona";
+    const fs::path Changed = C.Entry ? Folder / Plan[C.Entry - 1].Source : fs::path();
+    auto List =
+        sign::ListFolder(C.Fault == SignedListCase::kOtherProduct ? "PLUVAN" : "MERONA", Folder);
+    ASSERT_TRUE(List);
+    if (C.Fault == SignedListCase::kNotListed) List->Files.erase(Plan[C.Entry - 1].Source);
+    const std::string Key = C.Fault == SignedListCase::kOtherKey ? sign::GenerateKeyPem()
+                                                                 : ReadFile(FILE_LIST_TEST_KEY);
+    auto Text = sign::SignFileList(Key, *List);
+    ASSERT_TRUE(Text);
+    std::string Bytes = C.Entry ? ReadFile(Changed) : "";
+    switch (C.Fault) {
+      case SignedListCase::kByteChanged:
+        Bytes[Bytes.size() / 2] ^= 0x20;
+        break;
+      case SignedListCase::kLonger:
+        Bytes += 'x';
+        break;
+      case SignedListCase::kShorter:
+        Bytes.pop_back();
+        break;
+      case SignedListCase::kEntryChanged: {
+        const auto Size = Text->find(" 20000 ");  // the first file's
+        ASSERT_NE(Size, std::string::npos);
+        (*Text)[Size + 1] = '3';
+        break;
+      }
+      case SignedListCase::kNotAList:
+        *Text = "<html><body>Please log in to use this network</body></html>\r\n";
+        break;
+      default:
+        break;
+    }
+    if (C.Entry) WriteFile(Changed, Bytes);
+    if (C.Fault != SignedListCase::kNoList) WriteFile(Folder / "files.sig", *Text);
+  }
+};
+
+TEST_P(SignedFileListTest, KeepsAndStartsOnlyWhatTheVendorSigned) {
+  const SignedListCase& C = GetParam();
+  const std::string Architecture = ArchitectureSeen("AMD64");
+  const std::vector<PlanEntry> Plan = ForArchitecture(kMerona64, Architecture);
+  ServePlan("merona", Plan);
+  PublishList(C, Plan);
+  const fs::path Folder = Places.Temp / "merona";
+  // The list first, then the files up to the one that fails.
+  const bool Intact = C.Fault == SignedListCase::kIntact;
+  std::vector<std::string> Expected = {"/download/merona/files.sig"};
+  for (const std::string& Path : DownloadPaths("merona", Plan, Intact ? Plan.size() : C.Entry))
+    Expected.push_back(Path);
+
+  ProductProcess& P = Start("merona", ProductEnvironment(Architecture));
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  if (Intact) {
+    ASSERT_TRUE(ExitedWithZero(P.WaitExit(std::chrono::seconds(Plan.size() + 14))))
+        << testing::PrintToString(RequestedPaths()) << ProductLog();
+    Expected.push_back(kStatusPath);
+    EXPECT_EQ(RequestedPaths(), Expected);
+    EXPECT_EQ(Server->Requests().back().Query, "telefon=XXX&co=stazeno%20OK");
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  } else {
+    ExpectStoppedWithError(*Main, "merona", Expected);
+    if (C.Entry) {
+      EXPECT_FALSE(fs::exists(Folder / Plan[C.Entry - 1].Target)) << "the file was kept";
+    }
+  }
+  EXPECT_FALSE(fs::exists(Folder / "files.sig"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SignedFileListTest,
+    ::testing::Values(SignedListCase{"EveryFileMatches", SignedListCase::kIntact, 0},
+                      SignedListCase{"ByteChangedFirst", SignedListCase::kByteChanged, 1},
+                      SignedListCase{"ByteChangedMiddle", SignedListCase::kByteChanged, 4},
+                      SignedListCase{"ByteChangedSetup", SignedListCase::kByteChanged, 6},
+                      SignedListCase{"ByteChangedLastAfterSetup", SignedListCase::kByteChanged, 7},
+                      SignedListCase{"LongerThanListed", SignedListCase::kLonger, 3},
+                      SignedListCase{"ShorterThanListed", SignedListCase::kShorter, 5},
+                      SignedListCase{"FileNotListed", SignedListCase::kNotListed, 2},
+                      SignedListCase{"ListSignedByAnotherKey", SignedListCase::kOtherKey, 0},
+                      SignedListCase{"ListForAnotherProduct", SignedListCase::kOtherProduct, 0},
+                      SignedListCase{"ListEntryChanged", SignedListCase::kEntryChanged, 0},
+                      SignedListCase{"ListMissing", SignedListCase::kNoList, 0},
+                      SignedListCase{"ListIsAWebPage", SignedListCase::kNotAList, 0}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 }  // namespace
 }  // namespace e2e

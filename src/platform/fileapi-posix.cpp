@@ -54,6 +54,20 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
   return TRUE;
 }
 
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
+              LPVOID) {
+  ssize_t N;
+  do {
+    N = ::read(ToFd(hFile), lpBuffer, nNumberOfBytesToRead);
+  } while (N < 0 && errno == EINTR);
+  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = N < 0 ? 0 : static_cast<DWORD>(N);
+  if (N < 0) {
+    SetLastError(WindowsErrorFromErrno(errno, ""));
+    return FALSE;
+  }
+  return TRUE;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
   if (hObject == INVALID_HANDLE_VALUE || hObject == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -74,6 +74,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
                DWORD* lpNumberOfBytesWritten, LPVOID lpOverlapped);
+// Reads up to nNumberOfBytesToRead bytes; success with 0 bytes read at the end of the file.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
+              LPVOID lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetCurrentProcessId();
 // The stand-in sees no other process's windows: FindWindowExA finds none, and the others do
