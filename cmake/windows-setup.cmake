@@ -22,6 +22,7 @@ add_custom_command(
   VERBATIM)
 target_sources(setup PRIVATE ${setup_res})
 set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
+target_link_options(setup PRIVATE -flto)
 
 set(product_copies)
 foreach(name IN LISTS PRODUCT_NAMES)

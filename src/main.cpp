@@ -6,7 +6,6 @@
 #include <shellapi.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <set>
 
@@ -153,11 +152,10 @@ bool HoldWorkingFolder(const std::string& Dir) {
   static std::set<std::string> Held;
   std::uint64_t Hash = 14695981039346656037ULL;
   for (const unsigned char C : CzechUpperCase(Dir)) Hash = (Hash ^ C) * 1099511628211ULL;
-  char Name[48];
-  std::snprintf(Name, sizeof Name, "Local\\drovanetix-setup-%016llx",
-                static_cast<unsigned long long>(Hash));
+  std::string Name = "Local\\drovanetix-setup-";
+  for (int Shift = 60; Shift >= 0; Shift -= 4) Name += "0123456789abcdef"[(Hash >> Shift) & 15];
   if (Held.count(Name)) return true;
-  const HANDLE Lock = CreateMutexA(nullptr, FALSE, Name);
+  const HANDLE Lock = CreateMutexA(nullptr, FALSE, Name.c_str());
   if (Lock != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(Lock);
     return false;
@@ -180,13 +178,12 @@ void ShowOtherCopy(const std::string& Caption) {
 
 // The vendor's public key that the build carries (hex of the uncompressed P-256 point), or empty:
 // then every file is taken as the server sends it.
-const std::string FileListKey = FILE_LIST_KEY;
+constexpr std::string_view FileListKey = FILE_LIST_KEY;
 const char FileListName[] = "files.sig";
 
 // With a key: the vendor's list once verified, and the file that arrived last with what its
 // check found. Files are hashed on a thread of their own, while the flow pauses before its next
 // step; the list is small and is read at once.
-std::optional<TFileList> VendorFileList;
 struct TArrivedFile {
   std::string FileName;
   std::string Source;
@@ -195,7 +192,16 @@ struct TArrivedFile {
   bool Hashed = false;
   std::uint64_t Size = 0;
   TSha256Digest Digest{};
-} ArrivedFile;
+};
+struct TFileCheck {
+  std::optional<TFileList> VendorFileList;
+  TArrivedFile ArrivedFile;
+};
+// Made on first use, so that a build without a key carries none of it.
+TFileCheck& FileCheck() {
+  static TFileCheck Check;
+  return Check;
+}
 
 class THashFileThread : public TThread {
  public:
@@ -214,14 +220,15 @@ class THashFileThread : public TThread {
 };
 
 void StartHashing(const std::string& FileName) {
-  ArrivedFile.Hashing = true;
+  FileCheck().ArrivedFile.Hashing = true;
   auto* Hashing = new THashFileThread(FileName);
   Hashing->OnTerminate = [](TObject* Sender) {
     const auto* Done = static_cast<THashFileThread*>(Sender);
-    ArrivedFile.Hashing = false;
-    ArrivedFile.Hashed = Done->Hashed;
-    ArrivedFile.Size = Done->Size;
-    ArrivedFile.Digest = Done->Digest;
+    TArrivedFile& Arrived = FileCheck().ArrivedFile;
+    Arrived.Hashing = false;
+    Arrived.Hashed = Done->Hashed;
+    Arrived.Size = Done->Size;
+    Arrived.Digest = Done->Digest;
   };
   Hashing->Start();
 }
@@ -229,20 +236,21 @@ void StartHashing(const std::string& FileName) {
 // Reads and verifies the list that has just arrived. Only its contents are kept: the file goes,
 // so that the working folder holds the product's files alone.
 void ReadVendorFileList() {
-  const auto Text = ReadFileListFile(ArrivedFile.FileName);
-  const auto Key = BytesFromHex(FileListKey);
-  VendorFileList = Text && Key ? ReadSignedFileList(*Text, *Key) : std::nullopt;
-  if (VendorFileList && VendorFileList->Product != CzechUpperCase(ProgramName))
-    VendorFileList.reset();
-  DeleteFile(ArrivedFile.FileName);
+  auto& [List, Arrived] = FileCheck();
+  const auto Text = ReadFileListFile(Arrived.FileName);
+  const auto Key = BytesFromHex(std::string(FileListKey));
+  List = Text && Key ? ReadSignedFileList(*Text, *Key) : std::nullopt;
+  if (List && List->Product != CzechUpperCase(ProgramName)) List.reset();
+  DeleteFile(Arrived.FileName);
 }
 
 bool ArrivedFileAsListed() {
-  if (!VendorFileList) return false;
-  if (ArrivedFile.IsList) return true;
-  const auto Entry = VendorFileList->Files.find(ArrivedFile.Source);
-  return ArrivedFile.Hashed && Entry != VendorFileList->Files.end() &&
-         Entry->second.Size == ArrivedFile.Size && Entry->second.Digest == ArrivedFile.Digest;
+  const auto& [List, Arrived] = FileCheck();
+  if (!List) return false;
+  if (Arrived.IsList) return true;
+  const auto Entry = List->Files.find(Arrived.Source);
+  return Arrived.Hashed && Entry != List->Files.end() && Entry->second.Size == Arrived.Size &&
+         Entry->second.Digest == Arrived.Digest;
 }
 
 std::wstring ToWide(const std::string& Ascii) {
@@ -467,13 +475,14 @@ std::int32_t TForm1::PlanFileList() {
 void TForm1::CheckArrivedFile() {
   if (FileListKey.empty()) return;
   const std::int32_t Index = DownloadPlan.CurrentIndex;
-  ArrivedFile = {.FileName = DownloadDir + DownloadPlan.TargetNames[Index],
-                 .Source = DownloadPlan.SourceNames[Index],
-                 .IsList = Index == 0};
-  if (ArrivedFile.IsList)
+  TArrivedFile& Arrived = FileCheck().ArrivedFile;
+  Arrived = {.FileName = DownloadDir + DownloadPlan.TargetNames[Index],
+             .Source = DownloadPlan.SourceNames[Index],
+             .IsList = Index == 0};
+  if (Arrived.IsList)
     ReadVendorFileList();
   else
-    StartHashing(ArrivedFile.FileName);
+    StartHashing(Arrived.FileName);
 }
 
 // True when the file that arrived last is as the vendor's list has it, and always without a key.
@@ -482,12 +491,13 @@ void TForm1::CheckArrivedFile() {
 // download.
 bool TForm1::ArrivedFileMatched(TTimer* Retry) {
   if (FileListKey.empty()) return true;
-  if (ArrivedFile.Hashing) {
+  const TArrivedFile& Arrived = FileCheck().ArrivedFile;
+  if (Arrived.Hashing) {
     Retry->SetEnabled(true);
     return false;
   }
   if (ArrivedFileAsListed()) return true;
-  DeleteFile(ArrivedFile.FileName);
+  DeleteFile(Arrived.FileName);
   hgetError(hget);
   return false;
 }
