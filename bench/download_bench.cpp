@@ -6,13 +6,17 @@
 //          main window, shown on the X display
 //   plain  THTTPGet without a progress handler
 //
-//   download_bench --root DIR --file NAME... [--runs N]      drives the runs, prints the figures
+//   download_bench --root DIR --file NAME... [--runs N] [--load N]
+//                                      drives the runs, prints the figures; with --load, also runs
+//                                      the last file at least 10 times in each mode while N busy
+//                                      threads of normal priority compete for the processors
 //   download_bench --one MODE --url URL --out FILE            one download (used by the driver)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +26,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HTTPGet.h"
@@ -138,6 +143,30 @@ std::optional<Sample> RunChild(const std::string& Self, const std::string& Mode,
   return S;
 }
 
+// Threads that keep the processors busy, as other programs of a user's computer do, from
+// construction to destruction.
+class BusyThreads {
+ public:
+  explicit BusyThreads(int Count) {
+    for (int I = 0; I < Count; ++I) {
+      FThreads.emplace_back([this] {
+        while (!FStop.load(std::memory_order_relaxed)) {
+        }
+      });
+    }
+  }
+  ~BusyThreads() {
+    FStop.store(true);
+    for (auto& T : FThreads) T.join();
+  }
+  BusyThreads(const BusyThreads&) = delete;
+  BusyThreads& operator=(const BusyThreads&) = delete;
+
+ private:
+  std::atomic<bool> FStop{false};
+  std::vector<std::thread> FThreads;
+};
+
 double Median(std::vector<double> V) {
   std::sort(V.begin(), V.end());
   const std::size_t N = V.size();
@@ -146,13 +175,51 @@ double Median(std::vector<double> V) {
 
 struct Series {
   std::vector<double> Rates;  // MB/s
+  std::vector<double> CpuPerGiBs;
   double CpuPerGiB = 0, PeakRssMb = 0;
   long Repaints = 0;
   double MedianRate() const { return Median(Rates); }
 };
 
+// Downloads File once in each mode, each download under Load busy threads, and adds the figures
+// to those of its mode; false when a download failed.
+bool Measure(const std::string& Self, const fs::path& Root, const std::string& File, int Run,
+             int Load, std::map<std::string, Series>& Figures) {
+  const fs::path Out = Root / "out.bin";
+  const std::uintmax_t Size = fs::file_size(Root / "download" / "bench" / File);
+  const std::string URL = std::string(VENDOR_HOST) + "/download/bench/" + File;
+  for (const std::string Mode : kModes) {
+    std::optional<Sample> S;
+    {
+      BusyThreads Busy(Load);
+      S = RunChild(Self, Mode, URL, Out.string());
+    }
+    std::error_code Ignored;
+    const auto Got = fs::file_size(Out, Ignored);
+    fs::remove(Out, Ignored);
+    if (!S || Got != Size) {
+      std::fprintf(stderr, "%s via %s failed (got %ju bytes)\n", File.c_str(), Mode.c_str(),
+                   static_cast<std::uintmax_t>(Got));
+      return false;
+    }
+    Series& F = Figures[Mode];
+    const double MB = Size / 1e6;
+    const double CpuPerGiB = S->CpuSeconds * (1 << 30) / Size;
+    F.Rates.push_back(MB / S->Seconds);
+    F.CpuPerGiBs.push_back(CpuPerGiB);
+    F.CpuPerGiB = std::max(F.CpuPerGiB, CpuPerGiB);
+    F.PeakRssMb = std::max(F.PeakRssMb, S->PeakRssMb);
+    F.Repaints = std::max(F.Repaints, S->Repaints);
+    std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld%s\n", Run,
+                File.c_str(), Mode.c_str(), MB / S->Seconds, S->CpuSeconds, S->PeakRssMb,
+                S->Repaints, Load ? "  (loaded)" : "");
+    std::fflush(stdout);
+  }
+  return true;
+}
+
 int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::string>& Files,
-          int Runs) {
+          int Runs, int Load) {
   vendor::ServerOptions Options;
   Options.Root = Root.string();
   vendor::VendorServer Server(Options);
@@ -162,36 +229,16 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
   unsetenv("NO_PROXY");
   // The product's window wants a working folder of its own.
   setenv("temp", (Root / "temp").c_str(), 1);
-  const fs::path Out = Root / "out.bin";
 
   std::map<std::string, std::map<std::string, Series>> Figures;  // file, mode
-  std::map<std::string, std::uintmax_t> Sizes;
-  for (const auto& File : Files) Sizes[File] = fs::file_size(Root / "download" / "bench" / File);
   for (int Run = 1; Run <= Runs; ++Run) {
     for (const auto& File : Files) {
-      const std::string URL = std::string(VENDOR_HOST) + "/download/bench/" + File;
-      for (const std::string Mode : kModes) {
-        const auto S = RunChild(Self, Mode, URL, Out.string());
-        std::error_code Ignored;
-        const auto Got = fs::file_size(Out, Ignored);
-        fs::remove(Out, Ignored);
-        if (!S || Got != Sizes[File]) {
-          std::fprintf(stderr, "%s via %s failed (got %ju bytes)\n", File.c_str(), Mode.c_str(),
-                       static_cast<std::uintmax_t>(Got));
-          return 1;
-        }
-        Series& F = Figures[File][Mode];
-        const double MB = Sizes[File] / 1e6;
-        F.Rates.push_back(MB / S->Seconds);
-        F.CpuPerGiB = std::max(F.CpuPerGiB, S->CpuSeconds * (1 << 30) / Sizes[File]);
-        F.PeakRssMb = std::max(F.PeakRssMb, S->PeakRssMb);
-        F.Repaints = std::max(F.Repaints, S->Repaints);
-        std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld\n", Run,
-                    File.c_str(), Mode.c_str(), MB / S->Seconds, S->CpuSeconds, S->PeakRssMb,
-                    S->Repaints);
-        std::fflush(stdout);
-      }
+      if (!Measure(Self, Root, File, Run, 0, Figures[File])) return 1;
     }
+  }
+  std::map<std::string, Series> Loaded;
+  for (int Run = 1; Load > 0 && Run <= std::max(Runs, 10); ++Run) {
+    if (!Measure(Self, Root, Files.back(), Run, Load, Loaded)) return 1;
   }
 
   std::printf("\n%-8s %-5s %9s %9s %9s %12s %9s %9s\n", "file", "mode", "median", "min", "max",
@@ -209,12 +256,22 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
                 M.at("gauge").MedianRate() / M.at("curl").MedianRate(),
                 M.at("plain").MedianRate() / M.at("curl").MedianRate());
   }
+  if (Load > 0) {
+    // Each against curl's median under the same load; the CPU time is the gauge mode's median.
+    const double Curl = Loaded.at("curl").MedianRate();
+    const Series& Gauge = Loaded.at("gauge");
+    std::printf(
+        "\nloaded: ratio_gauge_median=%.2f ratio_gauge_worst=%.2f ratio_plain_median=%.2f "
+        "cpu_s_per_gib=%.2f\n",
+        Gauge.MedianRate() / Curl, *std::min_element(Gauge.Rates.begin(), Gauge.Rates.end()) / Curl,
+        Loaded.at("plain").MedianRate() / Curl, Median(Gauge.CpuPerGiBs));
+  }
   // The summary line covers the first (largest) file.
   const auto& Main = Figures[Files.front()];
   double Rss = 0;
   for (const auto& File : Files) Rss = std::max(Rss, Figures[File]["gauge"].PeakRssMb);
-  std::printf("\nratio_gauge=%.2f ratio_plain=%.2f rss_mb=%.1f repaints=%ld\n",
-              Main.at("gauge").MedianRate() / Main.at("curl").MedianRate(),
+  std::printf("%sratio_gauge=%.2f ratio_plain=%.2f rss_mb=%.1f repaints=%ld\n",
+              Load > 0 ? "" : "\n", Main.at("gauge").MedianRate() / Main.at("curl").MedianRate(),
               Main.at("plain").MedianRate() / Main.at("curl").MedianRate(), Rss,
               Main.at("gauge").Repaints);
   Server.Stop();
@@ -223,7 +280,7 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: download_bench --root DIR --file NAME... [--runs N]\n"
+               "usage: download_bench --root DIR --file NAME... [--runs N] [--load N]\n"
                "       download_bench --one curl|gauge|plain --url URL --out FILE\n");
   return 2;
 }
@@ -246,5 +303,6 @@ int main(int argc, char** argv) {
   }
   if (!Options.count("--root") || Files.empty()) return Usage();
   const int Runs = Options.count("--runs") ? std::atoi(Options["--runs"].c_str()) : 5;
-  return Drive(fs::read_symlink("/proc/self/exe").string(), Options["--root"], Files, Runs);
+  const int Load = Options.count("--load") ? std::atoi(Options["--load"].c_str()) : 0;
+  return Drive(fs::read_symlink("/proc/self/exe").string(), Options["--root"], Files, Runs, Load);
 }
