@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -98,10 +99,14 @@ RECT AbsoluteRect(const TControl* Control) {
   return r;
 }
 
+// Set when a repaint is asked for; ProcessMessages then looks at the message queue.
+bool g_RepaintAsked = false;
+
 // Asks for a repaint of Control's area, or of the whole form when Control is null or the form.
 void Invalidate(TControl* Control) {
   TForm* form = Control ? FormOf(Control) : nullptr;
   if (!form || !form->GetWidget() || !form->GetWidget()->Window) return;
+  g_RepaintAsked = true;
   if (Control == form) {
     InvalidateRect(form->GetWidget()->Window, nullptr, FALSE);
     return;
@@ -574,32 +579,55 @@ void TApplication::Initialize() {
   InitCommonControlsEx(&controls);
 }
 
+namespace {
+
+// Dispatches the waiting messages; false once the quit message has come.
+bool DispatchWaiting() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) return false;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return true;
+}
+
+// A look at the message queue is a call into the window system (under wine, a round trip to its
+// server process, which must get a processor). A download processes messages once per received
+// block, thousands of times a second, so the look is taken only when a repaint has been asked for
+// or the last look is a millisecond old: input still gets through within a millisecond.
+bool QueueLookDue() {
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point last;
+  const Clock::time_point now = Clock::now();
+  const bool due = g_RepaintAsked || now - last >= std::chrono::milliseconds(1);
+  if (due) {
+    last = now;
+    g_RepaintAsked = false;
+  }
+  return due;
+}
+
+}  // namespace
+
 void TApplication::Run() {
   if (FMainForm && !FTerminated) FMainForm->Show();
   while (!FTerminated) {
     MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    ProcessMessages();
+    if (!DispatchWaiting()) FTerminated = true;
   }
   while (ComponentCount() > 0) delete Components(ComponentCount() - 1);
   FMainForm = nullptr;
 }
 
 void TApplication::ProcessMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      FTerminated = true;
-      break;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
+  if (QueueLookDue() && !DispatchWaiting()) FTerminated = true;
 }
 
 void TApplication::WaitMessage(int TimeoutMs) {
   const DWORD timeout = TimeoutMs < 0 ? INFINITE : static_cast<DWORD>(TimeoutMs);
   MsgWaitForMultipleObjectsEx(0, nullptr, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  ProcessMessages();
+  if (!DispatchWaiting()) FTerminated = true;
 }
 
 std::string TApplication::ExeName() const {

@@ -1,12 +1,17 @@
 // The hand-off of synchronised calls from worker threads to the main thread (TThread::Synchronize).
 //
 // A download worker synchronises once per received block, so the round trip worker -> main ->
-// worker bounds the download speed. The hand-off therefore avoids system calls, locks and
-// allocation on the hot path: a call is a record on the waiting worker's stack, queued in a
+// worker bounds the download speed. A call is a record on the waiting worker's stack, queued in a
 // lock-free list; the main thread, once woken, keeps serving calls that arrive within a short
-// window, and a waiting worker spins briefly on its record before it sleeps. Both spin with the
-// processor's pause instruction; neither spins when only one processor is available to the
-// process: they yield to each other instead.
+// window before it returns to its event loop.
+//
+// Each side waits for the other in one of two ways. On an idle machine both threads have a
+// processor each, and a short spin sees the other side's answer within a microsecond or two. On a
+// busy machine the other side is usually waiting for a processor, maybe this one: a spin then
+// burns the processor it needs, and the time spent spinning also counts against the spinner the
+// next time it wakes up. So a waiter spins only while spinning keeps paying off and otherwise
+// sleeps at once, and nobody yields: a yield puts the thread behind every busy thread of the
+// machine, where a sleeper that is woken gets a processor quickly.
 #include "toolkit/synchub.h"
 
 #include <atomic>
@@ -22,10 +27,11 @@ using Clock = std::chrono::steady_clock;
 
 // How long the main thread waits for a further call before it returns to its event loop, and how
 // long it may serve calls in one go.
-constexpr auto kLingerWindow = std::chrono::microseconds(200);
+constexpr auto kLingerWindow = std::chrono::milliseconds(2);
 constexpr auto kServeBudget = std::chrono::milliseconds(8);
-// How long a worker spins on its call before it sleeps.
-constexpr auto kWorkerSpin = std::chrono::microseconds(50);
+// How long a waiter spins at the most before it sleeps: well above one block's work on either
+// side, far below a scheduler's turn.
+constexpr auto kSpinLimit = std::chrono::microseconds(20);
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -35,34 +41,51 @@ inline void CpuRelax() {
 #endif
 }
 
-// Waits until Ready() holds or Limit has passed; true when it holds. Spinning reads the clock
-// only now and then: a read costs more than a pause. A spin that has lasted kPureSpin also yields
-// now and then: the other side is then most likely waiting for a processor, maybe this one.
-constexpr auto kPureSpin = std::chrono::microseconds(5);
-
+// Spins until Ready() holds or Limit has passed; true when it holds. The clock is read only now
+// and then: a read costs more than a pause.
 template <class Pred>
-bool Await(Pred Ready, Clock::duration Limit, bool Spin) {
-  const auto start = Clock::now();
-  const auto deadline = start + Limit;
-  const auto patient = start + kPureSpin;
+bool Spin(Pred Ready, Clock::duration Limit) {
+  const auto deadline = Clock::now() + Limit;
   for (unsigned i = 1;; ++i) {
     if (Ready()) return true;
-    if (Spin) {
-      CpuRelax();
-    } else {
-      toolkit_backend::YieldThread();
-    }
-    if (!Spin || i % 64 == 0) {
-      const auto now = Clock::now();
-      if (now >= deadline) return Ready();
-      if (Spin && now >= patient) toolkit_backend::YieldThread();
-    }
+    CpuRelax();
+    if (i % 64 == 0 && Clock::now() >= deadline) return Ready();
   }
 }
 
-// States of a call. A worker that goes to sleep says so; the main thread then wakes it and, once
-// it no longer touches the record, releases it: only then may the record go.
-enum : std::uint32_t { kQueued, kSleeping, kDone, kReleased };
+// Decides whether a waiter spins before it sleeps, from how often recent spins were answered in
+// time: a spin pays when the other side is running on another processor, and costs a processor
+// and the spinner's standing with the scheduler when it is not. While spins are mostly not
+// answered, one wait in kProbeEvery still spins, to notice that the machine has become idle.
+// Without a second processor nobody spins.
+class SpinPolicy {
+ public:
+  bool ShouldSpin() {
+    if (!kSeveralProcessors) return false;
+    return FScore >= kWorthSpinning || ++FSkipped % kProbeEvery == 0;
+  }
+  // The score follows the share of answered spins, in 1/256, over the last dozen or so.
+  void Note(bool Answered) { FScore += ((Answered ? 256 : 0) - FScore) / 8; }
+
+  // Spins for Ready() where that pays; true when it holds.
+  template <class Pred>
+  bool TrySpin(Pred Ready) {
+    if (!ShouldSpin()) return Ready();
+    const bool answered = Spin(Ready, kSpinLimit);
+    Note(answered);
+    return answered;
+  }
+
+ private:
+  static constexpr int kWorthSpinning = 160;
+  static constexpr unsigned kProbeEvery = 16;
+  static inline const bool kSeveralProcessors = toolkit_backend::SeveralProcessorsAvailable();
+  int FScore = 256;
+  unsigned FSkipped = 0;
+};
+
+// States of a call. A worker that goes to sleep on its call says so; the main thread then wakes it.
+enum : std::uint32_t { kQueued, kSleeping, kDone };
 
 // One synchronised call, on the stack of the worker that waits for it, on a cache line of its
 // own: the worker spins on State.
@@ -78,7 +101,7 @@ struct alignas(64) Request {
 // stub record keeps it from ever being empty of records.
 class CallQueue {
  public:
-  explicit CallQueue(bool Spin) : FSpin(Spin) {}
+  CallQueue() = default;
   CallQueue(const CallQueue&) = delete;
   CallQueue& operator=(const CallQueue&) = delete;
 
@@ -120,27 +143,34 @@ class CallQueue {
   }
 
  private:
-  // A producer has exchanged the tail and links its record within a few instructions.
-  Request* LinkAfter(Request* R) const {
+  // A producer has exchanged the tail and links its record within a few instructions, unless it
+  // has lost its processor in between: then it needs this one.
+  static Request* LinkAfter(Request* R) {
     Request* next;
-    Await([&] { return (next = R->Next.load(std::memory_order_acquire)) != nullptr; },
-          std::chrono::hours(1), FSpin);
+    while (!Spin([&] { return (next = R->Next.load(std::memory_order_acquire)) != nullptr; },
+                 std::chrono::microseconds(2))) {
+      toolkit_backend::YieldThread();
+    }
     return next;
   }
 
-  const bool FSpin;
   Request FStub;
   alignas(64) std::atomic<Request*> FTail{&FStub};  // written by the workers
   alignas(64) Request* FHead = &FStub;              // the main thread's own
 };
 
+// Where the main thread is, as the workers see it.
+enum : std::uint32_t {
+  kServing,  // serving the queue: it looks at the queue again without being woken
+  kParked,   // between calls, asleep on this word: a worker wakes it there
+  kAway,     // in its event loop or inside a call: a worker wakes its event loop
+};
+
 class Hub {
  public:
-  Hub()
-      : FMainThread(toolkit_backend::CurrentThreadTag()),
-        FSpin(toolkit_backend::SeveralProcessorsAvailable()),
-        FQueue(FSpin) {
+  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) {
     toolkit_backend::InitMainThread();
+    toolkit_backend::PreferShortTurns();
   }
 
   bool OnMainThread() const { return toolkit_backend::CurrentThreadTag() == FMainThread; }
@@ -149,17 +179,19 @@ class Hub {
     Request r;
     r.Method = &Method;
     FQueue.Push(&r);
-    // Ordered after the push: the main thread clears the flag before its last look at the queue,
+    // Ordered after the push: the main thread leaves kServing before its last look at the queue,
     // so one of the two sees the other.
-    if (!FServing.load() && !FServing.exchange(true)) toolkit_backend::WakeMainLoop();
-    if (!Await([&r] { return r.State.load(std::memory_order_acquire) >= kDone; }, kWorkerSpin,
-               FSpin)) {
+    if (FMain.load() != kServing) {
+      const std::uint32_t was = FMain.exchange(kServing);
+      if (was == kParked) toolkit_backend::WakeSleeper(FMain);
+      if (was == kAway) toolkit_backend::WakeMainLoop();
+    }
+    thread_local SpinPolicy policy;
+    const auto answered = [&r] { return r.State.load(std::memory_order_acquire) == kDone; };
+    if (!policy.TrySpin(answered)) {
       std::uint32_t queued = kQueued;
       if (r.State.compare_exchange_strong(queued, kSleeping)) {
-        while (r.State.load(std::memory_order_acquire) == kSleeping) {
-          toolkit_backend::SleepWhile(r.State, kSleeping);
-        }
-        while (r.State.load(std::memory_order_acquire) != kReleased) toolkit_backend::YieldThread();
+        while (!answered()) toolkit_backend::SleepWhile(r.State, kSleeping, kForever);
       }
     }
     if (r.Error) std::rethrow_exception(r.Error);
@@ -172,47 +204,61 @@ class Hub {
     const auto started = Clock::now();
     ++FDepth;
     Linger = Linger && FDepth == 1;
-    FServing.store(true);
+    FMain.store(kServing);
     for (;;) {
-      while (Request* r = FQueue.Pop()) {
-        // While the call runs (it may open a nested message loop) other workers must wake us.
-        FServing.store(false);
-        Run(*r);
-      }
-      if (!Linger || Clock::now() - started >= kServeBudget) break;
-      if (!Await([this] { return !FQueue.Empty(); }, kLingerWindow, FSpin)) break;
+      while (Request* r = FQueue.Pop()) Run(*r);
+      if (!Linger || Clock::now() - started >= kServeBudget || !AwaitCall()) break;
     }
     --FDepth;
-    FServing.store(false);
-    // A call queued while the flag was still set has woken nobody: come back to it after the
-    // window's events.
-    if (!FQueue.Empty() && !FServing.exchange(true)) toolkit_backend::WakeMainLoop();
+    FMain.store(kAway);
+    // A call queued while the main thread was still serving has woken nobody: come back to it
+    // after the window's events.
+    if (!FQueue.Empty() && FMain.exchange(kServing) == kAway) toolkit_backend::WakeMainLoop();
   }
 
   int Pending() const { return FQueue.Count(); }
 
  private:
+  static constexpr auto kForever = std::chrono::microseconds::max();
+
   void Run(Request& R) {
+    // While the call runs (it may open a nested message loop) other workers must wake the loop.
+    FMain.store(kAway);
     try {
       (*R.Method)();
     } catch (...) {
       R.Error = std::current_exception();
     }
     // Claim the queue again before the worker is released: its next call, which usually follows
-    // within a microsecond, then needs no wake-up.
-    FServing.store(true);
+    // within microseconds, then needs no wake-up of the event loop.
+    FMain.store(kServing);
+    // The record may be gone as soon as the worker sees kDone; the wake-up only needs its address.
     if (R.State.exchange(kDone, std::memory_order_acq_rel) == kSleeping) {
       toolkit_backend::WakeSleeper(R.State);
-      R.State.store(kReleased, std::memory_order_release);
     }
   }
 
+  // Waits up to the linger window for a further call, spinning first where that pays; true when
+  // one has come.
+  bool AwaitCall() {
+    const auto queued = [this] { return !FQueue.Empty(); };
+    if (FPolicy.TrySpin(queued)) return true;
+    const auto deadline = Clock::now() + kLingerWindow;
+    FMain.store(kParked);
+    while (!queued() && FMain.load() == kParked) {
+      const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+      if (left.count() <= 0) break;
+      toolkit_backend::SleepWhile(FMain, kParked, left);
+    }
+    FMain.store(kServing);
+    return queued();
+  }
+
   const std::uintptr_t FMainThread;
-  const bool FSpin;
   CallQueue FQueue;
-  // True while the main thread is going to look at the queue without being woken: it serves the
-  // queue, lingers for further calls, or has been woken already.
-  alignas(64) std::atomic<bool> FServing{false};
+  SpinPolicy FPolicy;  // the main thread's
+  // Where the main thread is (kServing, kParked, kAway); workers move it to kServing.
+  alignas(64) std::atomic<std::uint32_t> FMain{kAway};
   int FDepth = 0;  // main thread only
 };
 
