@@ -29,61 +29,14 @@
 #include <thread>
 #include <vector>
 
-#include "HTTPGet.h"
-#include "main.h"
+#include "one_download.h"
 #include "server.h"
-#include "toolkit/forms.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 const char* const kModes[] = {"curl", "gauge", "plain"};
-
-// ---------------------------------------------------------------------------------------------
-// One download in this process
-
-struct Outcome {
-  bool Ok = false;
-  double Seconds = 0;
-  long Repaints = 0;
-};
-
-// Fetches URL into Out with the component; with Gauge, through the product's own progress
-// handler into the gauge of the product's window.
-Outcome DownloadWithComponent(const std::string& URL, const std::string& Out, bool Gauge) {
-  Application->Initialize();
-  Application->CreateForm(Form1);
-  if (Gauge) {
-    // The download page, as after a click on a flag, without the product's own sequence.
-    Form1->Notebook1->SetPageIndex(1);
-    Form1->Show();
-    const auto Drawn = Clock::now() + std::chrono::milliseconds(300);
-    while (Clock::now() < Drawn) Application->WaitMessage(20);
-  }
-  bool Finished = false;
-  Outcome Result;
-  auto* Get = new THTTPGet(Form1);
-  Get->BinaryData = true;
-  Get->PostQuery = "";
-  Get->URL = URL;
-  Get->FileName = Out;
-  if (Gauge) {
-    Get->OnProgress = [](TObject* Sender, std::int32_t TotalSize, std::int32_t Readed) {
-      Form1->hgetProgress(Sender, TotalSize, Readed);
-    };
-  }
-  Get->OnDoneFile = [&](TObject*, std::string, std::int32_t) { Result.Ok = Finished = true; };
-  Get->OnError = [&](TObject*) { Finished = true; };
-  const long RepaintsBefore = Form1->had->RepaintCount();
-  const auto Start = Clock::now();
-  Get->DownloadFile();
-  while (!Finished) Application->WaitMessage(100);
-  Result.Seconds = std::chrono::duration<double>(Clock::now() - Start).count();
-  Result.Repaints = Form1->had->RepaintCount() - RepaintsBefore;
-  return Result;
-}
 
 int RunOne(const std::string& Mode, const std::string& URL, const std::string& Out) {
   if (Mode == "curl") {
@@ -94,7 +47,7 @@ int RunOne(const std::string& Mode, const std::string& URL, const std::string& O
            static_cast<char*>(nullptr));
     return 127;
   }
-  const Outcome Result = DownloadWithComponent(URL, Out, Mode == "gauge");
+  const DownloadOutcome Result = DownloadWithComponent(URL, Out, Mode == "gauge");
   std::printf("%.6f %ld\n", Result.Seconds, Result.Repaints);
   return Result.Ok ? 0 : 1;
 }
