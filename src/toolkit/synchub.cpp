@@ -78,7 +78,7 @@ class SpinPolicy {
 
  private:
   static constexpr int kWorthSpinning = 160;
-  static constexpr unsigned kProbeEvery = 16;
+  static constexpr unsigned kProbeEvery = 64;
   static inline const bool kSeveralProcessors = toolkit_backend::SeveralProcessorsAvailable();
   int FScore = 256;
   unsigned FSkipped = 0;
