@@ -23,10 +23,6 @@ bool SeveralProcessorsAvailable();
 // Gives the processor to another ready thread; used only where a thread that lost its processor
 // in the middle of a few instructions holds up the caller.
 void YieldThread();
-// Asks the scheduler for short and early turns for the calling thread, which hands calls over and
-// waits far more than it computes, so that it does not wait behind busy threads each time it is
-// woken. May do nothing where the scheduler favours woken threads by itself.
-void PreferShortTurns();
 // Gets the main thread to serve the waiting calls: its message loop, or TThread::WaitFor.
 void WakeMainLoop();
 // Takes back the wake-up of WakeMainLoop once the main loop serves the calls.

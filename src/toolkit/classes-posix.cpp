@@ -1,14 +1,12 @@
 // POSIX side of the thread class and of the hand-off of synchronised calls: threads, the eventfd
-// that wakes the FLTK message loop, sleeping on futexes and the scheduler's turn length.
+// that wakes the FLTK message loop, and sleeping on futexes.
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -80,26 +78,6 @@ void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
 void WakeSleeper(std::atomic<std::uint32_t>& Word) {
   syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAKE_PRIVATE, 1, nullptr,
           nullptr, 0);
-}
-
-// A thread that wakes up with a turn shorter than the running thread's may take the processor at
-// once (Linux 6.12 and later); on older kernels the call fails and nothing changes. The thread's
-// share of the processor stays the same.
-void PreferShortTurns() {
-  if (sched_getscheduler(0) != SCHED_OTHER) return;
-  struct {
-    std::uint32_t Size, Policy;
-    std::uint64_t Flags;
-    std::int32_t Nice;
-    std::uint32_t Priority;
-    std::uint64_t Runtime, Deadline, Period;
-  } attr;
-  std::memset(&attr, 0, sizeof attr);
-  attr.Size = sizeof attr;
-  attr.Policy = SCHED_OTHER;
-  attr.Nice = getpriority(PRIO_PROCESS, 0);
-  attr.Runtime = 100000;  // nanoseconds: the shortest turn the kernel grants
-  syscall(SYS_sched_setattr, 0, &attr, 0);
 }
 
 }  // namespace toolkit_backend

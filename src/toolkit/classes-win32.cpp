@@ -57,9 +57,6 @@ bool SeveralProcessorsAvailable() {
 
 void YieldThread() { SwitchToThread(); }
 
-// The system raises the priority of a thread whose wait ends, which gives it a processor soon.
-void PreferShortTurns() {}
-
 void WakeMainLoop() {
   SetEvent(g_WakeEvent);
   PostMessageA(g_SyncWindow, kSyncMessage, 0, 0);

@@ -40,7 +40,6 @@ void TThread::Synchronize(const std::function<void()>& Method) {
 }
 
 void TThread::ThreadMain(TThread* Self) {
-  toolkit_backend::PreferShortTurns();
   try {
     Self->Execute();
   } catch (...) {

@@ -168,10 +168,7 @@ enum : std::uint32_t {
 
 class Hub {
  public:
-  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) {
-    toolkit_backend::InitMainThread();
-    toolkit_backend::PreferShortTurns();
-  }
+  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) { toolkit_backend::InitMainThread(); }
 
   bool OnMainThread() const { return toolkit_backend::CurrentThreadTag() == FMainThread; }
 
