@@ -29,9 +29,13 @@ using Clock = std::chrono::steady_clock;
 // long it may serve calls in one go.
 constexpr auto kLingerWindow = std::chrono::milliseconds(2);
 constexpr auto kServeBudget = std::chrono::milliseconds(8);
-// How long a waiter spins at the most before it sleeps: well above one block's work on either
-// side, far below a scheduler's turn.
-constexpr auto kSpinLimit = std::chrono::microseconds(20);
+// How long a waiter spins at the most before it sleeps, while spinning pays: the main thread
+// waiting for a worker's next call (which may have to wait for the network), and a worker waiting
+// for the main thread to run its call; and how long a spin lasts that probes whether spinning
+// pays again. All well above one block's work on either side, far below a scheduler's turn.
+constexpr auto kMainSpin = std::chrono::microseconds(200);
+constexpr auto kWorkerSpin = std::chrono::microseconds(50);
+constexpr auto kProbeSpin = std::chrono::microseconds(20);
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -60,23 +64,25 @@ bool Spin(Pred Ready, Clock::duration Limit) {
 // Without a second processor nobody spins.
 class SpinPolicy {
  public:
-  bool ShouldSpin() {
-    if (!kSeveralProcessors) return false;
-    return FScore >= kWorthSpinning || ++FSkipped % kProbeEvery == 0;
-  }
-  // The score follows the share of answered spins, in 1/256, over the last dozen or so.
-  void Note(bool Answered) { FScore += ((Answered ? 256 : 0) - FScore) / 8; }
+  explicit SpinPolicy(Clock::duration Limit) : FLimit(Limit) {}
 
   // Spins for Ready() where that pays; true when it holds.
   template <class Pred>
   bool TrySpin(Pred Ready) {
-    if (!ShouldSpin()) return Ready();
-    const bool answered = Spin(Ready, kSpinLimit);
-    Note(answered);
+    if (!kSeveralProcessors) return Ready();
+    Clock::duration limit = FLimit;
+    if (FScore < kWorthSpinning) {
+      if (++FSkipped % kProbeEvery != 0) return Ready();
+      limit = kProbeSpin;
+    }
+    const bool answered = Spin(Ready, limit);
+    // The score follows the share of answered spins, in 1/256, over the last dozen or so.
+    FScore += ((answered ? 256 : 0) - FScore) / 8;
     return answered;
   }
 
  private:
+  const Clock::duration FLimit;
   static constexpr int kWorthSpinning = 160;
   static constexpr unsigned kProbeEvery = 64;
   static inline const bool kSeveralProcessors = toolkit_backend::SeveralProcessorsAvailable();
@@ -183,7 +189,7 @@ class Hub {
       if (was == kParked) toolkit_backend::WakeSleeper(FMain);
       if (was == kAway) toolkit_backend::WakeMainLoop();
     }
-    thread_local SpinPolicy policy;
+    thread_local SpinPolicy policy(kWorkerSpin);
     const auto answered = [&r] { return r.State.load(std::memory_order_acquire) == kDone; };
     if (!policy.TrySpin(answered)) {
       std::uint32_t queued = kQueued;
@@ -253,7 +259,7 @@ class Hub {
 
   const std::uintptr_t FMainThread;
   CallQueue FQueue;
-  SpinPolicy FPolicy;  // the main thread's
+  SpinPolicy FPolicy{kMainSpin};  // the main thread's
   // Where the main thread is (kServing, kParked, kAway); workers move it to kServing.
   alignas(64) std::atomic<std::uint32_t> FMain{kAway};
   int FDepth = 0;  // main thread only
