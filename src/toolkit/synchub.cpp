@@ -29,13 +29,12 @@ using Clock = std::chrono::steady_clock;
 // long it may serve calls in one go.
 constexpr auto kLingerWindow = std::chrono::milliseconds(2);
 constexpr auto kServeBudget = std::chrono::milliseconds(8);
-// How long a waiter spins at the most before it sleeps, while spinning pays: the main thread
-// waiting for a worker's next call (which may have to wait for the network), and a worker waiting
-// for the main thread to run its call; and how long a spin lasts that probes whether spinning
-// pays again. All well above one block's work on either side, far below a scheduler's turn.
+// How long a waiter spins at the most before it sleeps: the main thread waiting for a worker's
+// next call (which may have to wait for the network), and a worker waiting for the main thread to
+// run its call. Both well above one block's work on either side and above the time a sleeping
+// thread takes to wake up, far below a scheduler's turn.
 constexpr auto kMainSpin = std::chrono::microseconds(200);
 constexpr auto kWorkerSpin = std::chrono::microseconds(50);
-constexpr auto kProbeSpin = std::chrono::microseconds(20);
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -60,8 +59,9 @@ bool Spin(Pred Ready, Clock::duration Limit) {
 // Decides whether a waiter spins before it sleeps, from how often recent spins were answered in
 // time: a spin pays when the other side is running on another processor, and costs a processor
 // and the spinner's standing with the scheduler when it is not. While spins are mostly not
-// answered, one wait in kProbeEvery still spins, to notice that the machine has become idle.
-// Without a second processor nobody spins.
+// answered, one wait in kProbeEvery still spins, to notice that the machine has become idle; the
+// probe spins as long as any other, since the other side may have to wake up first. Without a
+// second processor nobody spins.
 class SpinPolicy {
  public:
   explicit SpinPolicy(Clock::duration Limit) : FLimit(Limit) {}
@@ -70,12 +70,8 @@ class SpinPolicy {
   template <class Pred>
   bool TrySpin(Pred Ready) {
     if (!kSeveralProcessors) return Ready();
-    Clock::duration limit = FLimit;
-    if (FScore < kWorthSpinning) {
-      if (++FSkipped % kProbeEvery != 0) return Ready();
-      limit = kProbeSpin;
-    }
-    const bool answered = Spin(Ready, limit);
+    if (FScore < kWorthSpinning && ++FSkipped % kProbeEvery != 0) return Ready();
+    const bool answered = Spin(Ready, FLimit);
     // The score follows the share of answered spins, in 1/256, over the last dozen or so.
     FScore += ((answered ? 256 : 0) - FScore) / 8;
     return answered;
@@ -84,7 +80,7 @@ class SpinPolicy {
  private:
   const Clock::duration FLimit;
   static constexpr int kWorthSpinning = 160;
-  static constexpr unsigned kProbeEvery = 64;
+  static constexpr unsigned kProbeEvery = 256;
   static inline const bool kSeveralProcessors = toolkit_backend::SeveralProcessorsAvailable();
   int FScore = 256;
   unsigned FSkipped = 0;
