@@ -8,13 +8,17 @@
 // After each plain download the driver also times the check of a build with a vendor key: the
 // size and SHA-256 of the saved file, as the installer's hashing thread takes them.
 //
-//   download_bench --root DIR --file NAME... [--runs N]      drives the runs, prints the figures
+//   download_bench --root DIR --file NAME... [--runs N] [--load N]
+//                                      drives the runs, prints the figures; with --load, also runs
+//                                      the last file at least 10 times in each mode while N busy
+//                                      threads of normal priority compete for the processors
 //   download_bench --one MODE --url URL --out FILE            one download (used by the driver)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,64 +28,18 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FileList.h"
-#include "HTTPGet.h"
-#include "main.h"
+#include "one_download.h"
 #include "server.h"
-#include "toolkit/forms.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 const char* const kModes[] = {"curl", "gauge", "plain"};
-
-// ---------------------------------------------------------------------------------------------
-// One download in this process
-
-struct Outcome {
-  bool Ok = false;
-  double Seconds = 0;
-  long Repaints = 0;
-};
-
-// Fetches URL into Out with the component; with Gauge, through the product's own progress
-// handler into the gauge of the product's window.
-Outcome DownloadWithComponent(const std::string& URL, const std::string& Out, bool Gauge) {
-  Application->Initialize();
-  Application->CreateForm(Form1);
-  if (Gauge) {
-    // The download page, as after a click on a flag, without the product's own sequence.
-    Form1->Notebook1->SetPageIndex(1);
-    Form1->Show();
-    const auto Drawn = Clock::now() + std::chrono::milliseconds(300);
-    while (Clock::now() < Drawn) Application->WaitMessage(20);
-  }
-  bool Finished = false;
-  Outcome Result;
-  auto* Get = new THTTPGet(Form1);
-  Get->BinaryData = true;
-  Get->PostQuery = "";
-  Get->URL = URL;
-  Get->FileName = Out;
-  if (Gauge) {
-    Get->OnProgress = [](TObject* Sender, std::int32_t TotalSize, std::int32_t Readed) {
-      Form1->hgetProgress(Sender, TotalSize, Readed);
-    };
-  }
-  Get->OnDoneFile = [&](TObject*, std::string, std::int32_t) { Result.Ok = Finished = true; };
-  Get->OnError = [&](TObject*) { Finished = true; };
-  const long RepaintsBefore = Form1->had->RepaintCount();
-  const auto Start = Clock::now();
-  Get->DownloadFile();
-  while (!Finished) Application->WaitMessage(100);
-  Result.Seconds = std::chrono::duration<double>(Clock::now() - Start).count();
-  Result.Repaints = Form1->had->RepaintCount() - RepaintsBefore;
-  return Result;
-}
 
 int RunOne(const std::string& Mode, const std::string& URL, const std::string& Out) {
   if (Mode == "curl") {
@@ -92,7 +50,7 @@ int RunOne(const std::string& Mode, const std::string& URL, const std::string& O
            static_cast<char*>(nullptr));
     return 127;
   }
-  const Outcome Result = DownloadWithComponent(URL, Out, Mode == "gauge");
+  const DownloadOutcome Result = DownloadWithComponent(URL, Out, Mode == "gauge");
   std::printf("%.6f %ld\n", Result.Seconds, Result.Repaints);
   return Result.Ok ? 0 : 1;
 }
@@ -141,11 +99,37 @@ std::optional<Sample> RunChild(const std::string& Self, const std::string& Mode,
   return S;
 }
 
+using Clock = std::chrono::steady_clock;
+
 double ThreadCpuMs() {
   timespec T{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &T);
   return T.tv_sec * 1e3 + T.tv_nsec / 1e6;
 }
+
+// Threads that keep the processors busy, as other programs of a user's computer do, from
+// construction to destruction.
+class BusyThreads {
+ public:
+  explicit BusyThreads(int Count) {
+    for (int I = 0; I < Count; ++I) {
+      FThreads.emplace_back([this] {
+        while (!FStop.load(std::memory_order_relaxed)) {
+        }
+      });
+    }
+  }
+  ~BusyThreads() {
+    FStop.store(true);
+    for (auto& T : FThreads) T.join();
+  }
+  BusyThreads(const BusyThreads&) = delete;
+  BusyThreads& operator=(const BusyThreads&) = delete;
+
+ private:
+  std::atomic<bool> FStop{false};
+  std::vector<std::thread> FThreads;
+};
 
 double Median(std::vector<double> V) {
   std::sort(V.begin(), V.end());
@@ -154,15 +138,66 @@ double Median(std::vector<double> V) {
 }
 
 struct Series {
-  std::vector<double> Rates;        // MB/s
+  std::vector<double> Rates;  // MB/s
+  std::vector<double> CpuPerGiBs;
   std::vector<double> CheckShares;  // plain only: hashing time / download time
   double CpuPerGiB = 0, PeakRssMb = 0;
   long Repaints = 0;
   double MedianRate() const { return Median(Rates); }
 };
 
+// Downloads File once in each mode, each download under Load busy threads, and adds the figures
+// to those of its mode; false when a download failed.
+bool Measure(const std::string& Self, const fs::path& Root, const std::string& File, int Run,
+             int Load, std::map<std::string, Series>& Figures) {
+  const fs::path Out = Root / "out.bin";
+  const std::uintmax_t Size = fs::file_size(Root / "download" / "bench" / File);
+  const std::string URL = std::string(VENDOR_HOST) + "/download/bench/" + File;
+  for (const std::string Mode : kModes) {
+    std::optional<Sample> S;
+    {
+      BusyThreads Busy(Load);
+      S = RunChild(Self, Mode, URL, Out.string());
+    }
+    std::error_code Ignored;
+    const auto Got = fs::file_size(Out, Ignored);
+    double CheckMs = 0, CheckCpuMs = 0;
+    if (S && Mode == std::string("plain")) {
+      const auto Start = Clock::now();
+      const double CpuStart = ThreadCpuMs();
+      std::uint64_t Hashed = 0;
+      TSha256Digest Digest;
+      HashFile(Out.string(), Hashed, Digest, [] { return false; });
+      CheckCpuMs = ThreadCpuMs() - CpuStart;
+      CheckMs = std::chrono::duration<double, std::milli>(Clock::now() - Start).count();
+      Figures[Mode].CheckShares.push_back(CheckMs / 1000 / S->Seconds);
+    }
+    fs::remove(Out, Ignored);
+    if (!S || Got != Size) {
+      std::fprintf(stderr, "%s via %s failed (got %ju bytes)\n", File.c_str(), Mode.c_str(),
+                   static_cast<std::uintmax_t>(Got));
+      return false;
+    }
+    Series& F = Figures[Mode];
+    const double MB = Size / 1e6;
+    const double CpuPerGiB = S->CpuSeconds * (1 << 30) / Size;
+    F.Rates.push_back(MB / S->Seconds);
+    F.CpuPerGiBs.push_back(CpuPerGiB);
+    F.CpuPerGiB = std::max(F.CpuPerGiB, CpuPerGiB);
+    F.PeakRssMb = std::max(F.PeakRssMb, S->PeakRssMb);
+    F.Repaints = std::max(F.Repaints, S->Repaints);
+    std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld%s", Run,
+                File.c_str(), Mode.c_str(), MB / S->Seconds, S->CpuSeconds, S->PeakRssMb,
+                S->Repaints, Load ? "  (loaded)" : "");
+    if (CheckMs > 0) std::printf("  check %.1f ms (cpu %.1f ms)", CheckMs, CheckCpuMs);
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  return true;
+}
+
 int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::string>& Files,
-          int Runs) {
+          int Runs, int Load) {
   vendor::ServerOptions Options;
   Options.Root = Root.string();
   vendor::VendorServer Server(Options);
@@ -172,49 +207,16 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
   unsetenv("NO_PROXY");
   // The product's window wants a working folder of its own.
   setenv("temp", (Root / "temp").c_str(), 1);
-  const fs::path Out = Root / "out.bin";
 
   std::map<std::string, std::map<std::string, Series>> Figures;  // file, mode
-  std::map<std::string, std::uintmax_t> Sizes;
-  for (const auto& File : Files) Sizes[File] = fs::file_size(Root / "download" / "bench" / File);
   for (int Run = 1; Run <= Runs; ++Run) {
     for (const auto& File : Files) {
-      const std::string URL = std::string(VENDOR_HOST) + "/download/bench/" + File;
-      for (const std::string Mode : kModes) {
-        const auto S = RunChild(Self, Mode, URL, Out.string());
-        std::error_code Ignored;
-        const auto Got = fs::file_size(Out, Ignored);
-        double CheckMs = 0, CheckCpuMs = 0;
-        if (Mode == std::string("plain")) {
-          const auto Start = Clock::now();
-          const double CpuStart = ThreadCpuMs();
-          std::uint64_t Size = 0;
-          TSha256Digest Digest;
-          HashFile(Out.string(), Size, Digest, [] { return false; });
-          CheckCpuMs = ThreadCpuMs() - CpuStart;
-          CheckMs = std::chrono::duration<double, std::milli>(Clock::now() - Start).count();
-          Figures[File][Mode].CheckShares.push_back(CheckMs / 1000 / S->Seconds);
-        }
-        fs::remove(Out, Ignored);
-        if (!S || Got != Sizes[File]) {
-          std::fprintf(stderr, "%s via %s failed (got %ju bytes)\n", File.c_str(), Mode.c_str(),
-                       static_cast<std::uintmax_t>(Got));
-          return 1;
-        }
-        Series& F = Figures[File][Mode];
-        const double MB = Sizes[File] / 1e6;
-        F.Rates.push_back(MB / S->Seconds);
-        F.CpuPerGiB = std::max(F.CpuPerGiB, S->CpuSeconds * (1 << 30) / Sizes[File]);
-        F.PeakRssMb = std::max(F.PeakRssMb, S->PeakRssMb);
-        F.Repaints = std::max(F.Repaints, S->Repaints);
-        std::printf("run %d %-8s %-5s %8.1f MB/s  cpu %.2f s  rss %.1f MB  repaints %ld", Run,
-                    File.c_str(), Mode.c_str(), MB / S->Seconds, S->CpuSeconds, S->PeakRssMb,
-                    S->Repaints);
-        if (CheckMs > 0) std::printf("  check %.1f ms (cpu %.1f ms)", CheckMs, CheckCpuMs);
-        std::printf("\n");
-        std::fflush(stdout);
-      }
+      if (!Measure(Self, Root, File, Run, 0, Figures[File])) return 1;
     }
+  }
+  std::map<std::string, Series> Loaded;
+  for (int Run = 1; Load > 0 && Run <= std::max(Runs, 10); ++Run) {
+    if (!Measure(Self, Root, Files.back(), Run, Load, Loaded)) return 1;
   }
 
   std::printf("\n%-8s %-5s %9s %9s %9s %12s %9s %9s\n", "file", "mode", "median", "min", "max",
@@ -233,12 +235,22 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
                 M.at("plain").MedianRate() / M.at("curl").MedianRate(),
                 100 * Median(M.at("plain").CheckShares));
   }
+  if (Load > 0) {
+    // Each against curl's median under the same load; the CPU time is the gauge mode's median.
+    const double Curl = Loaded.at("curl").MedianRate();
+    const Series& Gauge = Loaded.at("gauge");
+    std::printf(
+        "\nloaded: ratio_gauge_median=%.2f ratio_gauge_worst=%.2f ratio_plain_median=%.2f "
+        "cpu_s_per_gib=%.2f\n",
+        Gauge.MedianRate() / Curl, *std::min_element(Gauge.Rates.begin(), Gauge.Rates.end()) / Curl,
+        Loaded.at("plain").MedianRate() / Curl, Median(Gauge.CpuPerGiBs));
+  }
   // The summary line covers the first (largest) file.
   const auto& Main = Figures[Files.front()];
   double Rss = 0;
   for (const auto& File : Files) Rss = std::max(Rss, Figures[File]["gauge"].PeakRssMb);
-  std::printf("\nratio_gauge=%.2f ratio_plain=%.2f rss_mb=%.1f repaints=%ld\n",
-              Main.at("gauge").MedianRate() / Main.at("curl").MedianRate(),
+  std::printf("%sratio_gauge=%.2f ratio_plain=%.2f rss_mb=%.1f repaints=%ld\n",
+              Load > 0 ? "" : "\n", Main.at("gauge").MedianRate() / Main.at("curl").MedianRate(),
               Main.at("plain").MedianRate() / Main.at("curl").MedianRate(), Rss,
               Main.at("gauge").Repaints);
   Server.Stop();
@@ -247,7 +259,7 @@ int Drive(const std::string& Self, const fs::path& Root, const std::vector<std::
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: download_bench --root DIR --file NAME... [--runs N]\n"
+               "usage: download_bench --root DIR --file NAME... [--runs N] [--load N]\n"
                "       download_bench --one curl|gauge|plain --url URL --out FILE\n");
   return 2;
 }
@@ -270,5 +282,6 @@ int main(int argc, char** argv) {
   }
   if (!Options.count("--root") || Files.empty()) return Usage();
   const int Runs = Options.count("--runs") ? std::atoi(Options["--runs"].c_str()) : 5;
-  return Drive(fs::read_symlink("/proc/self/exe").string(), Options["--root"], Files, Runs);
+  const int Load = Options.count("--load") ? std::atoi(Options["--load"].c_str()) : 0;
+  return Drive(fs::read_symlink("/proc/self/exe").string(), Options["--root"], Files, Runs, Load);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,9 +38,10 @@ struct Rect {
 void InitMainThread();
 // Identifies the calling thread.
 std::uintptr_t CurrentThreadTag();
-// False when the process may use one processor only: then nobody spins, everyone yields.
+// False when the process may use one processor only: then nobody spins.
 bool SeveralProcessorsAvailable();
-// Gives the processor to another ready thread.
+// Gives the processor to another ready thread; used only where a thread that lost its processor
+// in the middle of a few instructions holds up the caller.
 void YieldThread();
 // Gets the main thread to serve the waiting calls: its message loop, or TThread::WaitFor.
 void WakeMainLoop();
@@ -47,8 +49,11 @@ void WakeMainLoop();
 void AcknowledgeWake();
 // A thread that does not free itself has ended: TThread::WaitFor on the main thread may wait.
 void NoteThreadEnded();
-// Sleeps while Word holds Value (it may return early); WakeSleeper wakes a thread sleeping on Word.
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value);
+// Sleeps while Word holds Value, for Limit at the most (microseconds::max(): no limit); it may
+// return early. WakeSleeper wakes a thread sleeping on Word; it must not touch Word itself, which
+// may be gone by then (a spurious wake-up of a later sleeper at that address is harmless).
+void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+                std::chrono::microseconds Limit);
 void WakeSleeper(std::atomic<std::uint32_t>& Word);
 
 // ---------------------------------------------------------------------------------------------

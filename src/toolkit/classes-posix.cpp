@@ -1,10 +1,13 @@
 // POSIX side of the thread class and of the hand-off of synchronised calls: threads, the eventfd
-// that wakes the FLTK message loop, and futex-backed sleeping.
+// that wakes the FLTK message loop, and sleeping on futexes.
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <thread>
 
 #include "toolkit/backend.h"
@@ -57,11 +60,25 @@ void AcknowledgeWake() {
 
 void NoteThreadEnded() { BumpWakeSeq(); }
 
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value) {
-  Word.wait(Value, std::memory_order_acquire);
+// The futex calls directly: the library's atomic wait yields the processor a few times before it
+// sleeps, which on a busy machine queues the thread behind every busy thread.
+void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+                std::chrono::microseconds Limit) {
+  timespec limit{};
+  const bool limited = Limit != std::chrono::microseconds::max();
+  if (limited) {
+    limit.tv_sec = static_cast<time_t>(Limit.count() / 1000000);
+    limit.tv_nsec = static_cast<long>(Limit.count() % 1000000 * 1000);
+  }
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Value,
+          limited ? &limit : nullptr, nullptr, 0);
 }
 
-void WakeSleeper(std::atomic<std::uint32_t>& Word) { Word.notify_one(); }
+// A private futex is known by its address alone: the word need not be there any more.
+void WakeSleeper(std::atomic<std::uint32_t>& Word) {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+          nullptr, 0);
+}
 
 }  // namespace toolkit_backend
 

@@ -66,14 +66,19 @@ void AcknowledgeWake() {}
 
 void NoteThreadEnded() { SetEvent(g_WakeEvent); }
 
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value) {
+void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+                std::chrono::microseconds Limit) {
+  const DWORD timeout = Limit == std::chrono::microseconds::max()
+                            ? INFINITE
+                            : static_cast<DWORD>((Limit.count() + 999) / 1000);
   AcquireSRWLockExclusive(&g_SleepLock);
-  while (Word.load(std::memory_order_acquire) == Value) {
-    SleepConditionVariableSRW(&g_SleepCondition, &g_SleepLock, INFINITE, 0);
+  if (Word.load(std::memory_order_acquire) == Value) {
+    SleepConditionVariableSRW(&g_SleepCondition, &g_SleepLock, timeout, 0);
   }
   ReleaseSRWLockExclusive(&g_SleepLock);
 }
 
+// Wakes every sleeper: they share one condition variable, and the word itself is not touched.
 void WakeSleeper(std::atomic<std::uint32_t>&) {
   AcquireSRWLockExclusive(&g_SleepLock);
   ReleaseSRWLockExclusive(&g_SleepLock);

@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <tuple>
@@ -35,6 +36,9 @@ COLORREF ToColorRef(TColor Color) {
   if (Color < 0) return GetSysColor(Color & 0xFF);
   return static_cast<COLORREF>(Color & 0xFFFFFF);
 }
+
+// Set when a repaint is asked for; ProcessMessages then looks at the message queue.
+bool g_RepaintAsked = false;
 
 // The font for Font, made once and kept: a form uses a handful.
 HFONT FontHandle(const TFont& Font) {
@@ -217,22 +221,45 @@ void TApplication::Initialize() {
   InitCommonControlsEx(&controls);
 }
 
-void TApplication::ProcessMessages() {
+namespace {
+
+// Dispatches the waiting messages; false once the quit message has come.
+bool DispatchWaiting() {
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      FTerminated = true;
-      break;
-    }
+    if (msg.message == WM_QUIT) return false;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  return true;
+}
+
+// A look at the message queue is a call into the window system (under wine, a round trip to its
+// server process, which must get a processor). A download processes messages once per received
+// block, thousands of times a second, so the look is taken only when a repaint has been asked for
+// or the last look is a millisecond old: input still gets through within a millisecond.
+bool QueueLookDue() {
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point last;
+  const Clock::time_point now = Clock::now();
+  const bool due = g_RepaintAsked || now - last >= std::chrono::milliseconds(1);
+  if (due) {
+    last = now;
+    g_RepaintAsked = false;
+  }
+  return due;
+}
+
+}  // namespace
+
+void TApplication::ProcessMessages() {
+  if (QueueLookDue() && !DispatchWaiting()) FTerminated = true;
 }
 
 void TApplication::WaitMessage(int TimeoutMs) {
   const DWORD timeout = TimeoutMs < 0 ? INFINITE : static_cast<DWORD>(TimeoutMs);
   MsgWaitForMultipleObjectsEx(0, nullptr, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  ProcessMessages();
+  if (!DispatchWaiting()) FTerminated = true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,6 +327,7 @@ int ScreenDpi() {
 
 void InvalidateForm(TForm& Form, const Rect* Area) {
   if (!WindowOf(Form)) return;
+  g_RepaintAsked = true;
   if (Area == nullptr) {
     InvalidateRect(WindowOf(Form), nullptr, FALSE);
     return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 
 namespace toolkit_sync {
 
@@ -18,8 +19,12 @@ void ServeFromLoop();
 void ServePending();
 // Number of calls queued and not yet taken by the main thread.
 int PendingCount();
+bool OnMainThread();
+// Queues Method for the main thread and waits until it has run there; worker threads only.
+void CallOnMainThread(const std::function<void()>& Method);
 // Where an error escaping a thread's termination handler is shown; set by the application.
 using ErrorReporter = void (*)(const std::exception& E);
 void SetErrorReporter(ErrorReporter Reporter);
+void ReportError(const std::exception& E);
 
 }  // namespace toolkit_sync

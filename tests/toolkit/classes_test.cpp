@@ -1,6 +1,7 @@
 // Components with owners, and threads whose calls and termination reach the main thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -145,6 +146,40 @@ TEST(SynchronizeTest, ManyCallsFromConcurrentWorkersRunExactlyOnce) {
   PumpUntil([&] { return finished.load() == kWorkers; });
   for (auto& w : workers) w->WaitFor();
   EXPECT_EQ(total, long{kWorkers} * kCalls);
+}
+
+// A download synchronises once per block. With every processor taken by a busy thread, as on a
+// user's busy computer, each round trip must still cost microseconds, not a scheduler's turn.
+TEST(SynchronizeTest, CallsKeepFlowingWhileEveryProcessorIsBusy) {
+  constexpr int kCalls = 20000;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+    busy.emplace_back([&stop] {
+      while (!stop.load(std::memory_order_relaxed)) {
+      }
+    });
+  }
+  long done = 0;
+  LambdaThread worker([&](LambdaThread& self) {
+    for (int n = 0; n < kCalls; ++n) {
+      self.Synchronize([&] {
+        ++done;
+        Application->ProcessMessages();  // as the product's progress handler does
+      });
+    }
+  });
+  bool finished = false;
+  worker.OnTerminate = [&](TObject*) { finished = true; };
+  const auto start = std::chrono::steady_clock::now();
+  worker.Start();
+  PumpUntil([&] { return finished; });
+  const auto took = std::chrono::steady_clock::now() - start;
+  stop.store(true);
+  for (auto& t : busy) t.join();
+  worker.WaitFor();
+  EXPECT_EQ(done, kCalls);
+  EXPECT_LT(took, 4s) << kCalls << " round trips while the processors were busy";
 }
 
 TEST(SynchronizeTest, AnErrorRaisedOnTheMainThreadReachesTheWorker) {
