@@ -164,7 +164,11 @@ windows_e2e() {
 windows_filelist() {
   cmake --preset windows-filelist >/dev/null || return 1
   cmake --build --preset windows-filelist || return 1
-  scripts/windows-checks.sh size build-windows-filelist/setup.exe
+  # With the check compiled in, the goal is 300 KB.
+  local size
+  size=$(stat -c %s build-windows-filelist/setup.exe) || return 1
+  echo "setup.exe with a vendor key: $size bytes, goal at most 300 KB"
+  [ "$size" -le 307200 ] || return 1
   if [ ! -f build/CMakeCache.txt ]; then cmake --preset default >/dev/null || return 1; fi
   cmake --build --preset default -j"$(nproc)" --target e2e_test || return 1
   source scripts/wine-env.sh
