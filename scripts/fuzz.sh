@@ -2,10 +2,10 @@
 # Builds the fuzz targets of tests/fuzzing with clang's libFuzzer (address and undefined behaviour
 # sanitizers on) and runs each for a bounded time from its committed seed corpus. New inputs go to
 # a scratch folder; a crash leaves its input in build-fuzz/ and fails the run.
-# Usage: scripts/fuzz.sh [seconds per target]   (default 12)
+# Usage: scripts/fuzz.sh [seconds per target]   (default 6)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${1:-12}"
+seconds="${1:-6}"
 out=build-fuzz
 mkdir -p "$out"
 cxx=(clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
