@@ -9,6 +9,7 @@
 #include "wininet.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,6 +45,10 @@ constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;
 // fails, as does a connection attempt (milliseconds).
 constexpr DWORD kDefaultLimit = 60'000;
 constexpr long kMaxRedirects = 10;
+// How much of the body libcurl takes from the socket at a time, and the socket's receive buffer
+// (the kernel doubles it, up to its own ceiling).
+constexpr long kReceiveBuffer = 256 * 1024;
+constexpr int kSocketReceiveBuffer = 4 * 1024 * 1024;
 // dwHeadersLength value meaning "the headers text is zero-terminated".
 constexpr DWORD kZeroTerminated = 0xFFFFFFFF;
 
@@ -203,6 +208,7 @@ class RequestHandle : public Handle {
  private:
   static size_t OnHeader(char* Data, size_t Size, size_t Count, void* User);
   static size_t OnBody(char* Data, size_t Size, size_t Count, void* User);
+  static int OnSocket(void* User, curl_socket_t Socket, curlsocktype Purpose);
 
   bool Prepare(std::string_view Headers, std::string_view Body, DWORD& Error);
   bool PrepareUrl(DWORD& Error);
@@ -289,6 +295,12 @@ size_t RequestHandle::OnHeader(char* Data, size_t Size, size_t Count, void* User
 void RequestHandle::HeadEnded() {
   if (const auto Text = HeaderValue("Content-Length", 0)) FExpected = ParseLength(*Text);
   if (FExpected && *FExpected == 0) FBodyComplete = true;
+}
+
+int RequestHandle::OnSocket(void*, curl_socket_t Socket, curlsocktype) {
+  const int Size = kSocketReceiveBuffer;
+  setsockopt(Socket, SOL_SOCKET, SO_RCVBUF, &Size, sizeof Size);
+  return CURL_SOCKOPT_OK;
 }
 
 // Ends the transfer once the handle has been closed on another thread.
@@ -429,6 +441,11 @@ bool RequestHandle::Prepare(std::string_view Headers, std::string_view Body, DWO
   curl_easy_setopt(FEasy, CURLOPT_HTTP_VERSION, Version);
   curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
   curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
+  // The body is read in large pieces and the kernel may hold several megabytes of it: the caller
+  // takes it 1025 bytes at a time, and a sender that waits for a busy processor must not leave
+  // the connection dry.
+  curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+  curl_easy_setopt(FEasy, CURLOPT_SOCKOPTFUNCTION, &RequestHandle::OnSocket);
   curl_easy_setopt(FEasy, CURLOPT_FOLLOWLOCATION, 1L);
   // Only http, also where a redirect points: another scheme would leave the proxy and reach a
   // host of the server's choosing. No reply to a proxy's CONNECT is ever taken for the head.

@@ -55,7 +55,19 @@ bool SeveralProcessorsAvailable() {
   return (process & (process - 1)) != 0;
 }
 
-void YieldThread() { SwitchToThread(); }
+int CurrentProcessor() { return static_cast<int>(GetCurrentProcessorNumber()); }
+
+void MoveOffProcessor(int Cpu) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  if (info.dwNumberOfProcessors > 1) {
+    SetThreadIdealProcessor(GetCurrentThread(),
+                            static_cast<DWORD>(Cpu + 1) % info.dwNumberOfProcessors);
+  }
+}
+
+// Windows already raises a thread that wakes from a wait above threads that use up their turns.
+void AskForShortTurns() {}
 
 void WakeMainLoop() {
   SetEvent(g_WakeEvent);
@@ -130,6 +142,7 @@ void TThread::Start() {
 void TThread::WaitFor() {
   if (!FHandle || !FHandle->Thread) return;
   if (IsMainThread()) {
+    const toolkit_sync::BlockingWait waiting;
     const HANDLE waits[] = {FHandle->Thread, g_WakeEvent};
     while (!FFinished.load()) {
       toolkit_sync::ServePending();

@@ -8,8 +8,8 @@
 
 namespace {
 
-// Large enough that a download of 1025-byte chunks costs one system call per 64 chunks.
-constexpr std::size_t kBufferSize = 64 * 1024;
+// Large enough that a download of 1025-byte chunks costs one system call per 256 chunks.
+constexpr std::size_t kBufferSize = 256 * 1024;
 
 }  // namespace
 

@@ -99,9 +99,33 @@ class FormWindow : public Fl_Double_Window {
     resizable(nullptr);
     callback(&FormWindow::OnCallback, this);
   }
+  ~FormWindow() override { Fl::remove_timeout(&FormWindow::PaintLater, this); }
+
+  // Marks the window for painting, at most once per frame: each paint wakes the display server,
+  // which on a busy computer takes the processor from this thread, and a download may ask for a
+  // paint many times a second. A request within a frame of the last paint is kept for the end of
+  // that frame.
+  void Invalidate(const Rect* Area) {
+    const auto since = std::chrono::steady_clock::now() - FPainted;
+    if (since < kFrame) {
+      if (!FPaintPending) {
+        FPaintPending = true;
+        Fl::add_timeout(std::chrono::duration<double>(kFrame - since).count(),
+                        &FormWindow::PaintLater, this);
+      }
+    } else if (Area == nullptr) {
+      redraw();
+    } else if (!Area->Empty()) {
+      damage(FL_DAMAGE_ALL, Area->Left, Area->Top, Area->Right - Area->Left,
+             Area->Bottom - Area->Top);
+    }
+  }
 
  protected:
-  void draw() override { PaintForm(*FForm); }
+  void draw() override {
+    FPainted = std::chrono::steady_clock::now();
+    PaintForm(*FForm);
+  }
   int handle(int Event) override {
     switch (Event) {
       case FL_KEYDOWN:
@@ -125,11 +149,21 @@ class FormWindow : public Fl_Double_Window {
 
  private:
   // Only the close button (the window manager's close request) closes the form.
+  static constexpr auto kFrame = std::chrono::milliseconds(16);
+
+  static void PaintLater(void* Window) {
+    auto* window = static_cast<FormWindow*>(Window);
+    window->FPaintPending = false;
+    window->redraw();
+  }
+
   static void OnCallback(Fl_Widget*, void* Data) {
     if (Fl::event() != FL_CLOSE) return;
     static_cast<FormWindow*>(Data)->FForm->Close();
   }
   TForm* FForm;
+  std::chrono::steady_clock::time_point FPainted{};
+  bool FPaintPending = false;
 };
 
 FormWindow* WindowOf(const TForm& Form) {
@@ -242,6 +276,7 @@ void TApplication::ProcessMessages() {
 
 void TApplication::WaitMessage(int TimeoutMs) {
   EnsureLoopReady();
+  const toolkit_sync::BlockingWait waiting;
   Fl::wait(TimeoutMs < 0 ? 1e20 : TimeoutMs / 1000.0);
   toolkit_sync::ServePending();
 }
@@ -299,13 +334,7 @@ int ScreenDpi() {
 
 void InvalidateForm(TForm& Form, const Rect* Area) {
   FormWindow* window = WindowOf(Form);
-  if (!window) return;
-  if (Area == nullptr) {
-    window->redraw();
-  } else if (!Area->Empty()) {
-    window->damage(FL_DAMAGE_ALL, Area->Left, Area->Top, Area->Right - Area->Left,
-                   Area->Bottom - Area->Top);
-  }
+  if (window) window->Invalidate(Area);
 }
 
 void FormResized(TForm& Form) {

@@ -258,6 +258,7 @@ void TApplication::ProcessMessages() {
 
 void TApplication::WaitMessage(int TimeoutMs) {
   const DWORD timeout = TimeoutMs < 0 ? INFINITE : static_cast<DWORD>(TimeoutMs);
+  const toolkit_sync::BlockingWait waiting;
   MsgWaitForMultipleObjectsEx(0, nullptr, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   if (!DispatchWaiting()) FTerminated = true;
 }

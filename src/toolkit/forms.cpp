@@ -564,6 +564,7 @@ void TApplication::MessageBox(const std::string& Text, TMsgDlgType Type) {
     FPresenter(Text, Title(), Type);
     return;
   }
+  const toolkit_sync::BlockingWait waiting;
   ShowMessageBox(Text, Title(), Type);
 }
 

@@ -22,7 +22,6 @@
 #include "toolkit/backend.h"
 
 namespace {
-
 using Clock = std::chrono::steady_clock;
 
 // How long the main thread waits for a further call before it returns to its event loop, and how
@@ -68,8 +67,8 @@ class SpinPolicy {
 
   // Spins for Ready() where that pays; true when it holds.
   template <class Pred>
-  bool TrySpin(Pred Ready) {
-    if (!kSeveralProcessors) return Ready();
+  bool TrySpin(Pred Ready, bool OtherSideOnThisProcessor) {
+    if (!kSeveralProcessors || OtherSideOnThisProcessor) return Ready();
     if (FScore < kWorthSpinning && ++FSkipped % kProbeEvery != 0) return Ready();
     const bool answered = Spin(Ready, FLimit);
     // The score follows the share of answered spins, in 1/256, over the last dozen or so.
@@ -86,179 +85,217 @@ class SpinPolicy {
   unsigned FSkipped = 0;
 };
 
-// States of a call. A worker that goes to sleep on its call says so; the main thread then wakes it.
-enum : std::uint32_t { kQueued, kSleeping, kDone };
-
-// One synchronised call, on the stack of the worker that waits for it, on a cache line of its
-// own: the worker spins on State.
-struct alignas(64) Request {
-  std::atomic<Request*> Next{nullptr};
+// One thread's synchronised calls: the thread posts a call and waits, the main thread runs it and
+// answers. A thread keeps its mailbox while it lives; a later thread takes over a free one, and
+// the counts carry on.
+//
+// Each side writes only its own cache line and reads the other's, so a round trip moves the two
+// lines once each, the least two processors can do: a slower machine or a longer path between
+// the processors makes every extra line that travels show in the download speed.
+struct Mailbox {
+  // The calling thread's line.
+  alignas(64) std::atomic<std::uint32_t> Posted{0};  // calls posted so far
   const std::function<void()>* Method = nullptr;
+  std::uint64_t Ticket = 0;              // the call's place among the calls of all threads
+  std::atomic<int> CallerCpu{-1};        // where the caller runs
+  std::atomic<std::uint32_t> Asleep{0};  // the caller sleeps on Answered
+  std::atomic<bool> Taken{false};
+  Mailbox* Next = nullptr;  // the next mailbox; set before this one is published
+  // The main thread's line.
+  alignas(64) std::atomic<std::uint32_t> Answered{0};  // calls that have run
   std::exception_ptr Error;
-  std::atomic<std::uint32_t> State{kQueued};
+  std::atomic<int> MainCpu{-1};  // where the main thread runs
+  bool Running = false;          // main thread only: the call is under way (nested serving)
 };
 
-// Calls waiting for the main thread, first queued first: any thread pushes, the main thread alone
-// pops. An intrusive list whose producers exchange the tail and then link the previous tail; a
-// stub record keeps it from ever being empty of records.
-class CallQueue {
- public:
-  CallQueue() = default;
-  CallQueue(const CallQueue&) = delete;
-  CallQueue& operator=(const CallQueue&) = delete;
-
-  void Push(Request* R) {
-    R->Next.store(nullptr, std::memory_order_relaxed);
-    Request* prev = FTail.exchange(R);
-    prev->Next.store(R, std::memory_order_release);
-  }
-
-  // The oldest call, or null when none is queued. Main thread only.
-  Request* Pop() {
-    Request* head = FHead;
-    Request* next = head->Next.load(std::memory_order_acquire);
-    if (head == &FStub) {
-      if (!next) {
-        if (FTail.load() == &FStub) return nullptr;
-        next = LinkAfter(head);
-      }
-      FHead = head = next;
-      next = head->Next.load(std::memory_order_acquire);
-    }
-    if (!next) {
-      // The last call: the stub goes behind it, so that the list never runs dry.
-      if (FTail.load() == head) Push(&FStub);
-      next = LinkAfter(head);
-    }
-    FHead = next;
-    return head;
-  }
-
-  // Main thread only.
-  bool Empty() const { return FHead == &FStub && FTail.load() == &FStub; }
-  int Count() const {
-    int n = 0;
-    for (const Request* r = FHead; r; r = r->Next.load(std::memory_order_acquire)) {
-      if (r != &FStub) ++n;
-    }
-    return n;
-  }
-
- private:
-  // A producer has exchanged the tail and links its record within a few instructions, unless it
-  // has lost its processor in between: then it needs this one.
-  static Request* LinkAfter(Request* R) {
-    Request* next;
-    while (!Spin([&] { return (next = R->Next.load(std::memory_order_acquire)) != nullptr; },
-                 std::chrono::microseconds(2))) {
-      toolkit_backend::YieldThread();
-    }
-    return next;
-  }
-
-  Request FStub;
-  alignas(64) std::atomic<Request*> FTail{&FStub};  // written by the workers
-  alignas(64) Request* FHead = &FStub;              // the main thread's own
-};
-
-// Where the main thread is, as the workers see it.
+// Where the main thread is, as the workers see it. The main thread writes it only when it
+// changes; workers move it to kServing when they post a call.
 enum : std::uint32_t {
-  kServing,  // serving the queue: it looks at the queue again without being woken
+  kServing,  // serving calls, or running one: it looks at the mailboxes without being woken
   kParked,   // between calls, asleep on this word: a worker wakes it there
-  kAway,     // in its event loop or inside a call: a worker wakes its event loop
+  kAway,     // in a message loop: a worker wakes that loop
 };
 
 class Hub {
  public:
-  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) { toolkit_backend::InitMainThread(); }
+  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) {
+    toolkit_backend::InitMainThread();
+    toolkit_backend::AskForShortTurns();
+  }
 
   bool OnMainThread() const { return toolkit_backend::CurrentThreadTag() == FMainThread; }
 
   void Call(const std::function<void()>& Method) {
-    Request r;
-    r.Method = &Method;
-    FQueue.Push(&r);
-    // Ordered after the push: the main thread leaves kServing before its last look at the queue,
-    // so one of the two sees the other.
+    thread_local Holder holder(*this);
+    Mailbox& box = *holder.Box;
+    const int cpu = toolkit_backend::CurrentProcessor();
+    box.Method = &Method;
+    box.Ticket = FTickets.fetch_add(1, std::memory_order_relaxed);
+    box.CallerCpu.store(cpu, std::memory_order_relaxed);
+    const std::uint32_t call = box.Posted.load(std::memory_order_relaxed) + 1;
+    // Ordered before the look at FMain: the main thread leaves kServing before its last look at
+    // the mailboxes, so one of the two sees the other.
+    box.Posted.store(call);
     if (FMain.load() != kServing) {
       const std::uint32_t was = FMain.exchange(kServing);
       if (was == kParked) toolkit_backend::WakeSleeper(FMain);
       if (was == kAway) toolkit_backend::WakeMainLoop();
     }
     thread_local SpinPolicy policy(kWorkerSpin);
-    const auto answered = [&r] { return r.State.load(std::memory_order_acquire) == kDone; };
-    if (!policy.TrySpin(answered)) {
-      std::uint32_t queued = kQueued;
-      if (r.State.compare_exchange_strong(queued, kSleeping)) {
-        while (!answered()) toolkit_backend::SleepWhile(r.State, kSleeping, kForever);
+    const auto answered = [&box, call] {
+      return box.Answered.load(std::memory_order_acquire) == call;
+    };
+    const bool sameCpu = box.MainCpu.load(std::memory_order_relaxed) == cpu;
+    // Two threads that hand calls back and forth on one processor pay two thread switches
+    // per call, and the system tends to keep them there: move this one.
+    if (sameCpu) toolkit_backend::MoveOffProcessor(cpu);
+    if (!policy.TrySpin(answered, sameCpu)) {
+      box.Asleep.store(1);
+      while (!answered()) {
+        toolkit_backend::SleepWhile(box.Answered, call - 1, kKnockAfter);
+        // The main thread may be held in a loop of the system's that this hub knows nothing
+        // of, such as a window being dragged: knock there too.
+        if (!answered()) toolkit_backend::WakeMainLoop();
       }
+      box.Asleep.store(0, std::memory_order_relaxed);
     }
-    if (r.Error) std::rethrow_exception(r.Error);
+    if (box.Error) std::rethrow_exception(box.Error);
   }
 
   // Runs on the main thread. Nested serving (a synchronised call that processes messages) never
   // lingers: the worker it serves is blocked until the outer call returns.
   void Serve(bool Linger) {
-    if (!Linger && FQueue.Empty()) return;
+    if (!Linger && !NextCall()) return;
     const auto started = Clock::now();
+    const bool wasWaiting = FWaiting;
+    FWaiting = false;
+    if (FMain.load(std::memory_order_relaxed) != kServing) FMain.store(kServing);
     ++FDepth;
     Linger = Linger && FDepth == 1;
-    FMain.store(kServing);
     for (;;) {
-      while (Request* r = FQueue.Pop()) Run(*r);
+      while (Mailbox* box = NextCall()) Run(*box);
       if (!Linger || Clock::now() - started >= kServeBudget || !AwaitCall()) break;
     }
     --FDepth;
-    FMain.store(kAway);
-    // A call queued while the main thread was still serving has woken nobody: come back to it
-    // after the window's events.
-    if (!FQueue.Empty() && FMain.exchange(kServing) == kAway) toolkit_backend::WakeMainLoop();
+    FWaiting = wasWaiting;
+    if (wasWaiting) EnterWait();
   }
 
-  int Pending() const { return FQueue.Count(); }
+  // The main thread is about to wait for messages inside a call (a message box, a nested
+  // message loop, TThread::WaitFor): from now on a worker must wake that wait.
+  // True when the wait changed anything, to be undone by EndBlockingWait.
+  bool BeginBlockingWait() {
+    if (FWaiting) return false;
+    FWaiting = true;
+    EnterWait();
+    return true;
+  }
+  void EndBlockingWait() {
+    FWaiting = false;
+    FMain.store(kServing);
+  }
+
+  int Pending() {
+    int n = 0;
+    for (Mailbox* box = FBoxes.load(std::memory_order_acquire); box; box = box->Next) {
+      if (IsPending(*box)) ++n;
+    }
+    return n;
+  }
 
  private:
   static constexpr auto kForever = std::chrono::microseconds::max();
+  static constexpr auto kKnockAfter = std::chrono::microseconds(20000);
 
-  void Run(Request& R) {
-    // While the call runs (it may open a nested message loop) other workers must wake the loop.
+  // Gives a calling thread a mailbox for its life.
+  struct Holder {
+    explicit Holder(Hub& H) : Box(H.TakeMailbox()) { toolkit_backend::AskForShortTurns(); }
+    ~Holder() { Box->Taken.store(false, std::memory_order_release); }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    Mailbox* Box;
+  };
+
+  Mailbox* TakeMailbox() {
+    for (Mailbox* box = FBoxes.load(std::memory_order_acquire); box; box = box->Next) {
+      if (!box->Taken.load(std::memory_order_relaxed) && !box->Taken.exchange(true)) return box;
+    }
+    // Mailboxes live as long as the process: the main thread may look at one at any time.
+    auto* box = new Mailbox;
+    box->Taken.store(true, std::memory_order_relaxed);
+    box->Next = FBoxes.load(std::memory_order_relaxed);
+    while (!FBoxes.compare_exchange_weak(box->Next, box)) {
+    }
+    return box;
+  }
+
+  static bool IsPending(const Mailbox& Box) {
+    return !Box.Running && Box.Posted.load() !=
+                               Box.Answered.load(std::memory_order_relaxed);
+  }
+
+  // The waiting call posted first, or null.
+  Mailbox* NextCall() {
+    Mailbox* first = nullptr;
+    for (Mailbox* box = FBoxes.load(std::memory_order_acquire); box; box = box->Next) {
+      if (IsPending(*box) && (!first || box->Ticket - first->Ticket > (~0ULL >> 1))) first = box;
+    }
+    return first;
+  }
+
+  // Leaves kServing for a message loop; a call posted meanwhile wakes that loop.
+  void EnterWait() {
     FMain.store(kAway);
+    if (NextCall() && FMain.exchange(kServing) == kAway) toolkit_backend::WakeMainLoop();
+  }
+
+  void Run(Mailbox& Box) {
+    const std::uint32_t call = Box.Posted.load(std::memory_order_acquire);
+    Box.Running = true;
+    if (Box.Error) Box.Error = nullptr;
     try {
-      (*R.Method)();
+      (*Box.Method)();
     } catch (...) {
-      R.Error = std::current_exception();
+      Box.Error = std::current_exception();
     }
-    // Claim the queue again before the worker is released: its next call, which usually follows
-    // within microseconds, then needs no wake-up of the event loop.
-    FMain.store(kServing);
-    // The record may be gone as soon as the worker sees kDone; the wake-up only needs its address.
-    if (R.State.exchange(kDone, std::memory_order_acq_rel) == kSleeping) {
-      toolkit_backend::WakeSleeper(R.State);
+    Box.Running = false;
+    const int cpu = toolkit_backend::CurrentProcessor();
+    if (Box.MainCpu.load(std::memory_order_relaxed) != cpu) {
+      Box.MainCpu.store(cpu, std::memory_order_relaxed);
     }
+    // The call is answered; from here on the worker may post its next one at any moment.
+    Box.Answered.store(call);
+    if (Box.Asleep.load()) toolkit_backend::WakeSleeper(Box.Answered);
+    FLastCaller = &Box;
   }
 
   // Waits up to the linger window for a further call, spinning first where that pays; true when
   // one has come.
   bool AwaitCall() {
-    const auto queued = [this] { return !FQueue.Empty(); };
-    if (FPolicy.TrySpin(queued)) return true;
+    const auto posted = [this] { return NextCall() != nullptr; };
+    const bool sameCpu = FLastCaller && FLastCaller->CallerCpu.load(std::memory_order_relaxed) ==
+                                            toolkit_backend::CurrentProcessor();
+    if (FPolicy.TrySpin(posted, sameCpu)) return true;
     const auto deadline = Clock::now() + kLingerWindow;
     FMain.store(kParked);
-    while (!queued() && FMain.load() == kParked) {
+    while (!posted() && FMain.load() == kParked) {
       const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
       if (left.count() <= 0) break;
       toolkit_backend::SleepWhile(FMain, kParked, left);
     }
     FMain.store(kServing);
-    return queued();
+    return posted();
   }
 
   const std::uintptr_t FMainThread;
-  CallQueue FQueue;
-  SpinPolicy FPolicy{kMainSpin};  // the main thread's
+  std::atomic<Mailbox*> FBoxes{nullptr};
+  alignas(64) std::atomic<std::uint64_t> FTickets{0};  // the workers' own
+  SpinPolicy FPolicy{kMainSpin};                       // the main thread's
   // Where the main thread is (kServing, kParked, kAway); workers move it to kServing.
   alignas(64) std::atomic<std::uint32_t> FMain{kAway};
-  int FDepth = 0;  // main thread only
+  int FDepth = 0;        // main thread only, as are the next two
+  bool FWaiting = true;  // in a message loop or another wait that a worker must break
+  Mailbox* FLastCaller = nullptr;
 };
 
 // The hub is created by the first thread that touches the toolkit: the main thread.
@@ -284,6 +321,10 @@ void ServePending() { TheHub().Serve(false); }
 int PendingCount() { return TheHub().Pending(); }
 bool OnMainThread() { return TheHub().OnMainThread(); }
 void CallOnMainThread(const std::function<void()>& Method) { TheHub().Call(Method); }
+BlockingWait::BlockingWait() : FEntered(OnMainThread() && TheHub().BeginBlockingWait()) {}
+BlockingWait::~BlockingWait() {
+  if (FEntered) TheHub().EndBlockingWait();
+}
 void SetErrorReporter(ErrorReporter Reporter) { g_ErrorReporter.store(Reporter); }
 void ReportError(const std::exception& E) {
   if (auto report = g_ErrorReporter.load()) report(E);

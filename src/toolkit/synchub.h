@@ -22,6 +22,18 @@ int PendingCount();
 bool OnMainThread();
 // Queues Method for the main thread and waits until it has run there; worker threads only.
 void CallOnMainThread(const std::function<void()>& Method);
+// Marks a wait of the main thread for messages or for a thread, for as long as it lives: a call
+// posted meanwhile wakes the wait, also when the wait is inside another call.
+class BlockingWait {
+ public:
+  BlockingWait();
+  ~BlockingWait();
+  BlockingWait(const BlockingWait&) = delete;
+  BlockingWait& operator=(const BlockingWait&) = delete;
+
+ private:
+  const bool FEntered;
+};
 // Where an error escaping a thread's termination handler is shown; set by the application.
 using ErrorReporter = void (*)(const std::exception& E);
 void SetErrorReporter(ErrorReporter Reporter);

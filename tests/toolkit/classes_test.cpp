@@ -185,6 +185,31 @@ TEST(SynchronizeTest, CallsKeepFlowingWhileEveryProcessorIsBusy) {
   EXPECT_LT(took, 10s) << kCalls << " round trips while the processors were busy";
 }
 
+// A call that waits for messages (a message box, a nested loop) must still let the calls of other
+// workers through, and its own worker must stay blocked until it returns.
+TEST(SynchronizeTest, AWaitInsideACallServesTheCallsOfOtherWorkers) {
+  std::atomic<bool> firstReturned{false};
+  bool secondRan = false, firstStillWaiting = false;
+  auto waited = std::chrono::steady_clock::duration::max();
+  LambdaThread second([&](LambdaThread& self) { self.Synchronize([&] { secondRan = true; }); });
+  LambdaThread first([&](LambdaThread& self) {
+    self.Synchronize([&] {
+      const auto start = std::chrono::steady_clock::now();
+      second.Start();
+      // Long waits: only the second worker's call can end them early.
+      while (!secondRan) Application->WaitMessage(10000);
+      waited = std::chrono::steady_clock::now() - start;
+      firstStillWaiting = !firstReturned.load();
+    });
+    firstReturned = true;
+  });
+  first.Start();
+  first.WaitFor();
+  second.WaitFor();
+  EXPECT_TRUE(firstStillWaiting);
+  EXPECT_LT(waited, 5s);
+}
+
 TEST(SynchronizeTest, AnErrorRaisedOnTheMainThreadReachesTheWorker) {
   std::string caught;
   bool wasException = false;
