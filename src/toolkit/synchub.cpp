@@ -1,9 +1,9 @@
 // The hand-off of synchronised calls from worker threads to the main thread (TThread::Synchronize).
 //
 // A download worker synchronises once per received block, so the round trip worker -> main ->
-// worker bounds the download speed. A call is a record on the waiting worker's stack, queued in a
-// lock-free list; the main thread, once woken, keeps serving calls that arrive within a short
-// window before it returns to its event loop.
+// worker bounds the download speed. Each calling thread has a mailbox of two cache lines, one
+// written by the caller and one by the main thread; the main thread, once woken, keeps serving
+// calls that arrive within a short window before it returns to its event loop.
 //
 // Each side waits for the other in one of two ways. On an idle machine both threads have a
 // processor each, and a short spin sees the other side's answer within a microsecond or two. On a
@@ -11,7 +11,10 @@
 // burns the processor it needs, and the time spent spinning also counts against the spinner the
 // next time it wakes up. So a waiter spins only while spinning keeps paying off and otherwise
 // sleeps at once, and nobody yields: a yield puts the thread behind every busy thread of the
-// machine, where a sleeper that is woken gets a processor quickly.
+// machine, where a sleeper that is woken gets a processor quickly. Both threads also ask the
+// system for short turns, so that a woken one does not wait for a busy thread's turn to end, and
+// a worker that finds itself on the main thread's processor moves: there, every call would cost
+// two thread switches.
 #include "toolkit/synchub.h"
 
 #include <atomic>
@@ -22,6 +25,7 @@
 #include "toolkit/backend.h"
 
 namespace {
+
 using Clock = std::chrono::steady_clock;
 
 // How long the main thread waits for a further call before it returns to its event loop, and how
@@ -204,7 +208,6 @@ class Hub {
   }
 
  private:
-  static constexpr auto kForever = std::chrono::microseconds::max();
   static constexpr auto kKnockAfter = std::chrono::microseconds(20000);
 
   // Gives a calling thread a mailbox for its life.
@@ -230,8 +233,7 @@ class Hub {
   }
 
   static bool IsPending(const Mailbox& Box) {
-    return !Box.Running && Box.Posted.load() !=
-                               Box.Answered.load(std::memory_order_relaxed);
+    return !Box.Running && Box.Posted.load() != Box.Answered.load(std::memory_order_relaxed);
   }
 
   // The waiting call posted first, or null.

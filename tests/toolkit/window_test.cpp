@@ -163,6 +163,25 @@ TEST_F(WindowTest, PaintsPanelGaugeAndPercentageInvertedAgainstWhatLiesBeneath) 
   EXPECT_LT(shot.At(230 + 35, 10 + 23).G, 60);
 }
 
+// A download changes the gauge thousands of times a second; the window paints at most once per
+// frame, and the last state always reaches the screen.
+TEST_F(WindowTest, ABurstOfChangesEndsPaintedInItsLastState) {
+  const Window id = FindWindow();
+  ASSERT_NE(id, 0u);
+  for (int i = 0; i <= 90; ++i) {
+    Gauge->SetProgress(i);
+    Application->ProcessMessages();
+  }
+  PumpFor(100ms);
+  const Capture shot = Grab(id);
+  Gauge->SetProgress(50);
+  PumpFor(100ms);
+  ASSERT_TRUE(shot.Image);
+  const Rgb fill{41, 86, 141}, field{255, 255, 255};
+  EXPECT_EQ(shot.At(185, 63), fill) << "the fill stops short of 90 %";
+  EXPECT_EQ(shot.At(205, 63), field);
+}
+
 TEST_F(WindowTest, WindowCannotBeResizedAndCarriesItsIcon) {
   const Window id = FindWindow();
   ASSERT_NE(id, 0u);
