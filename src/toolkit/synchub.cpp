@@ -97,13 +97,15 @@ class SpinPolicy {
 // lines once each, the least two processors can do: a slower machine or a longer path between
 // the processors makes every extra line that travels show in the download speed.
 struct Mailbox {
-  // The calling thread's line.
+  // The calling thread's line. The call itself is copied in, so that the main thread finds it
+  // there instead of on another line of the caller's stack.
   alignas(64) std::atomic<std::uint32_t> Posted{0};  // calls posted so far
-  const std::function<void()>* Method = nullptr;
-  std::uint64_t Ticket = 0;              // the call's place among the calls of all threads
-  std::atomic<int> CallerCpu{-1};        // where the caller runs
-  std::atomic<std::uint32_t> Asleep{0};  // the caller sleeps on Answered
-  std::atomic<bool> Taken{false};
+  std::atomic<int> CallerCpu{-1};                    // where the caller runs
+  std::atomic<std::uint32_t> Asleep{0};              // the caller sleeps on Answered
+  std::uint64_t Ticket = 0;  // the call's place among the calls of all threads
+  std::function<void()> Method;
+  // Set once.
+  alignas(64) std::atomic<bool> Taken{false};
   Mailbox* Next = nullptr;  // the next mailbox; set before this one is published
   // The main thread's line.
   alignas(64) std::atomic<std::uint32_t> Answered{0};  // calls that have run
@@ -133,7 +135,7 @@ class Hub {
     thread_local Holder holder(*this);
     Mailbox& box = *holder.Box;
     const int cpu = toolkit_backend::CurrentProcessor();
-    box.Method = &Method;
+    box.Method = Method;
     box.Ticket = FTickets.fetch_add(1, std::memory_order_relaxed);
     box.CallerCpu.store(cpu, std::memory_order_relaxed);
     const std::uint32_t call = box.Posted.load(std::memory_order_relaxed) + 1;
@@ -163,6 +165,8 @@ class Hub {
       }
       box.Asleep.store(0, std::memory_order_relaxed);
     }
+    // The copy of the call goes now, not with the next call: what it holds is the caller's.
+    box.Method = nullptr;
     if (box.Error) std::rethrow_exception(box.Error);
   }
 
@@ -256,7 +260,7 @@ class Hub {
     Box.Running = true;
     if (Box.Error) Box.Error = nullptr;
     try {
-      (*Box.Method)();
+      Box.Method();
     } catch (...) {
       Box.Error = std::current_exception();
     }
