@@ -148,7 +148,6 @@ class FormWindow : public Fl_Double_Window {
   }
 
  private:
-  // Only the close button (the window manager's close request) closes the form.
   static constexpr auto kFrame = std::chrono::milliseconds(16);
 
   static void PaintLater(void* Window) {
@@ -157,6 +156,7 @@ class FormWindow : public Fl_Double_Window {
     window->redraw();
   }
 
+  // Only the close button (the window manager's close request) closes the form.
   static void OnCallback(Fl_Widget*, void* Data) {
     if (Fl::event() != FL_CLOSE) return;
     static_cast<FormWindow*>(Data)->FForm->Close();
