@@ -172,7 +172,11 @@ void THTTPGetThread::Execute() {
       else
         ResultText.append(Buffer, ChunkSize);
       Readed += static_cast<std::int32_t>(ChunkSize);
-      if (ProgressHandler) Synchronize([this] { ReportProgress(); });
+      // The call carries the two figures with it: the main thread finds them in the cache line
+      // that brings it the call, instead of fetching the line that this thread has just written.
+      if (ProgressHandler) {
+        Synchronize([this, Total = TotalSize, Read = Readed] { ReportProgress(Total, Read); });
+      }
     }
 
     Succeeded = FileTarget ? TotalSize == Readed : Readed != 0;
@@ -184,8 +188,9 @@ void THTTPGetThread::Execute() {
   }
 }
 
-void THTTPGetThread::ReportProgress() {
-  if (!Orphaned) ProgressHandler(this, TotalSize, Readed);
+// The figures are TotalSize and Readed as they stand: the worker waits while this runs.
+void THTTPGetThread::ReportProgress(std::int32_t ATotalSize, std::int32_t AReaded) {
+  if (!Orphaned) ProgressHandler(this, ATotalSize, AReaded);
 }
 
 THTTPGet::THTTPGet(TComponent* AOwner) : TComponent(AOwner) {

@@ -50,7 +50,7 @@ class THTTPGetThread : public TThread {
   void Execute() override;
 
  private:
-  void ReportProgress();
+  void ReportProgress(std::int32_t ATotalSize, std::int32_t AReaded);
 };
 
 class THTTPGet : public TComponent {
