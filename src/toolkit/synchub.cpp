@@ -104,14 +104,15 @@ struct Mailbox {
   std::atomic<std::uint32_t> Asleep{0};              // the caller sleeps on Answered
   std::uint64_t Ticket = 0;  // the call's place among the calls of all threads
   std::function<void()> Method;
-  // Set once.
+  // Set once, and what only the main thread uses: the caller spins on the main thread's line, so
+  // each write there while a call runs would have to fetch that line back.
   alignas(64) std::atomic<bool> Taken{false};
   Mailbox* Next = nullptr;  // the next mailbox; set before this one is published
+  bool Running = false;     // main thread only: the call is under way (nested serving)
   // The main thread's line.
   alignas(64) std::atomic<std::uint32_t> Answered{0};  // calls that have run
   std::exception_ptr Error;
   std::atomic<int> MainCpu{-1};  // where the main thread runs
-  bool Running = false;          // main thread only: the call is under way (nested serving)
 };
 
 // Where the main thread is, as the workers see it. The main thread writes it only when it
@@ -135,10 +136,16 @@ class Hub {
     thread_local Holder holder(*this);
     Mailbox& box = *holder.Box;
     const int cpu = toolkit_backend::CurrentProcessor();
-    box.Method = Method;
-    box.Ticket = FTickets.fetch_add(1, std::memory_order_relaxed);
-    box.CallerCpu.store(cpu, std::memory_order_relaxed);
+    const std::uint64_t ticket = FTickets.fetch_add(1, std::memory_order_relaxed);
     const std::uint32_t call = box.Posted.load(std::memory_order_relaxed) + 1;
+    // The call's line is written in one burst, with nothing between the writes that waits for
+    // them: the main thread keeps reading this line, and each write that finds it taken away
+    // would have to fetch it back.
+    box.Method = Method;
+    box.Ticket = ticket;
+    if (box.CallerCpu.load(std::memory_order_relaxed) != cpu) {
+      box.CallerCpu.store(cpu, std::memory_order_relaxed);
+    }
     // Ordered before the look at FMain: the main thread leaves kServing before its last look at
     // the mailboxes, so one of the two sees the other.
     box.Posted.store(call);
@@ -165,8 +172,6 @@ class Hub {
       }
       box.Asleep.store(0, std::memory_order_relaxed);
     }
-    // The copy of the call goes now, not with the next call: what it holds is the caller's.
-    box.Method = nullptr;
     if (box.Error) std::rethrow_exception(box.Error);
   }
 
@@ -217,7 +222,10 @@ class Hub {
   // Gives a calling thread a mailbox for its life.
   struct Holder {
     explicit Holder(Hub& H) : Box(H.TakeMailbox()) { toolkit_backend::AskForShortTurns(); }
-    ~Holder() { Box->Taken.store(false, std::memory_order_release); }
+    ~Holder() {
+      Box->Method = nullptr;
+      Box->Taken.store(false, std::memory_order_release);
+    }
     Holder(const Holder&) = delete;
     Holder& operator=(const Holder&) = delete;
     Mailbox* Box;
