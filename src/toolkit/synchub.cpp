@@ -103,6 +103,8 @@ struct Mailbox {
   std::atomic<int> CallerCpu{-1};                    // where the caller runs
   std::atomic<std::uint32_t> Asleep{0};              // the caller sleeps on Answered
   std::uint64_t Ticket = 0;  // the call's place among the calls of all threads
+  // The last call stays until the next one replaces it or the thread ends: clearing it after
+  // each answer would take the line back from the main thread once more.
   std::function<void()> Method;
   // Set once, and what only the main thread uses: the caller spins on the main thread's line, so
   // each write there while a call runs would have to fetch that line back.
