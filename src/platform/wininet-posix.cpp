@@ -9,6 +9,7 @@
 #include "wininet.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -52,9 +53,15 @@ constexpr int kSocketReceiveBuffer = 4 * 1024 * 1024;
 // dwHeadersLength value meaning "the headers text is zero-terminated".
 constexpr DWORD kZeroTerminated = 0xFFFFFFFF;
 
+// libcurl starts the cryptography library, which by default frees its global state at exit: a
+// request thread that is still ending may be inside it then. Started first by this client, the
+// library is left to the end of the process.
 void InitialiseCurlOnce() {
   static std::once_flag Once;
-  std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(Once, [] {
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
 std::optional<std::string> OptionalText(LPCSTR Text) {
