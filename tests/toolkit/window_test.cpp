@@ -51,7 +51,7 @@ class WindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') return;  // the tests then fail on Display
+    if (display == nullptr || *display == '\0') return;  // each test then fails in SetUp
     Form = new TForm(nullptr);
     Form->SetBorderStyle(bsDialog);
     Form->SetClientSize(kWidth, kHeight);
@@ -75,6 +75,10 @@ class WindowTest : public ::testing::Test {
   static void TearDownTestSuite() {
     if (Display) XCloseDisplay(Display);
     delete Form;
+  }
+  void SetUp() override {
+    ASSERT_NE(Form, nullptr) << "no X display to show the form on";
+    ASSERT_NE(Display, nullptr) << "no X display";
   }
 
   // The form's top-level window, found by its title.
