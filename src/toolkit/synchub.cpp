@@ -303,13 +303,19 @@ class Hub {
     return posted();
   }
 
+  // Read by every thread, written almost never.
   const std::uintptr_t FMainThread;
   std::atomic<Mailbox*> FBoxes{nullptr};
-  alignas(64) std::atomic<std::uint64_t> FTickets{0};  // the workers' own
-  SpinPolicy FPolicy{kMainSpin};                       // the main thread's
-  // Where the main thread is (kServing, kParked, kAway); workers move it to kServing.
+  // Each of the three groups below has a cache line of its own, as in a mailbox: a write to a
+  // line that the other side reads for every call takes the line away, and that side's next read
+  // has to fetch it back, on the way of the call.
+  alignas(64) std::atomic<std::uint64_t> FTickets{0};  // the workers', drawn for every call
+  // Where the main thread is (kServing, kParked, kAway): read by a worker for every call, written
+  // by the main thread only when it changes and by a worker that wakes it.
   alignas(64) std::atomic<std::uint32_t> FMain{kAway};
-  int FDepth = 0;        // main thread only, as are the next two
+  // The main thread's own, written as it serves.
+  alignas(64) SpinPolicy FPolicy{kMainSpin};
+  int FDepth = 0;
   bool FWaiting = true;  // in a message loop or another wait that a worker must break
   Mailbox* FLastCaller = nullptr;
 };
