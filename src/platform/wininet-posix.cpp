@@ -1,8 +1,10 @@
 // The Windows Internet client functions over libcurl.
 //
 // Each request owns a curl easy handle in a multi handle of its own, so the caller pulls the
-// body: the transfer is driven only while the request holds no unread bytes, and a write that
-// arrives while it still holds some pauses the transfer. At most one write chunk is buffered.
+// body: the transfer is driven only while the request holds no unread bytes. libcurl hands one
+// receive from the socket over in pieces of at most CURL_MAX_WRITE_SIZE; the request keeps every
+// piece of it and pauses receiving at the first, so that one receive at most is buffered and
+// libcurl never has to hold (and copy) the rest of it.
 // Handles are independent of their parents (a connection and a request copy what they need), so
 // they may be closed in any order, and from any thread: a handle closed while another thread uses
 // it ends that use with ERROR_INTERNET_OPERATION_CANCELLED and is freed when the use returns.
@@ -318,7 +320,9 @@ int RequestHandle::OnTransferProgress(void* User, curl_off_t, curl_off_t, curl_o
 size_t RequestHandle::OnBody(char* Data, size_t Size, size_t Count, void* User) {
   auto* R = static_cast<RequestHandle*>(User);
   const size_t Length = Size * Count;
-  if (R->Buffered()) {
+  if (!R->Buffered()) R->FBufferStart = R->FBufferEnd = 0;
+  // More than one receive can hold is left to libcurl, which delivers it again once unpaused.
+  if (R->FBufferEnd + Length > static_cast<size_t>(kReceiveBuffer)) {
     R->FPaused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
@@ -327,12 +331,17 @@ size_t RequestHandle::OnBody(char* Data, size_t Size, size_t Count, void* User) 
   // Bytes beyond the announced length are not part of the body.
   size_t Keep = Length;
   if (R->FExpected) Keep = std::min<std::int64_t>(Keep, *R->FExpected - R->FReceived);
-  if (R->FBuffer.size() < Keep) R->FBuffer.resize(Keep);
-  std::memcpy(R->FBuffer.data(), Data, Keep);
-  R->FBufferStart = 0;
-  R->FBufferEnd = Keep;
+  if (R->FBuffer.size() < static_cast<size_t>(kReceiveBuffer)) R->FBuffer.resize(kReceiveBuffer);
+  std::memcpy(R->FBuffer.data() + R->FBufferEnd, Data, Keep);
+  R->FBufferEnd += Keep;
   R->FReceived += static_cast<std::int64_t>(Keep);
   if (R->FExpected && R->FReceived == *R->FExpected) R->FBodyComplete = true;
+  // The rest of this receive still comes here; the next one waits until the caller has taken
+  // all of it.
+  if (!R->FPaused) {
+    R->FPaused = true;
+    curl_easy_pause(R->FEasy, CURLPAUSE_RECV);
+  }
   return Length;
 }
 
@@ -350,7 +359,7 @@ void RequestHandle::Drive(Predicate Done) {
     }
     if (FPaused && !Buffered()) {
       FPaused = false;
-      // Delivers the held chunk to OnBody before it returns, as a rule.
+      // Delivers what libcurl holds, if anything, to OnBody before it returns, as a rule.
       curl_easy_pause(FEasy, CURLPAUSE_CONT);
       continue;
     }
