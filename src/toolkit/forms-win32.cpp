@@ -516,7 +516,7 @@ LRESULT CALLBACK ChildProc(HWND Wnd, UINT Msg, WPARAM W, LPARAM L, UINT_PTR, DWO
       break;
     case WM_SETFOCUS:
       if (form) {
-        form->SetActiveControl(control);
+        if (control->TabStop()) form->SetActiveControl(control);
         FormFocusChanged(*form);
       }
       break;
