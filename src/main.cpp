@@ -38,6 +38,12 @@ const char CzechWaitMessage[] =
     "ch soubor\xF9 k instalaci, \xE8"
     "ekejte pros\xEDm";
 const char EnglishFileWord[] = "Download the file";
+// What a screen reader calls the flags.
+const char CzechFlagName[] =
+    "\xC8"
+    "e\x9A"
+    "tina";
+const char EnglishFlagName[] = "English";
 const char EnglishWaitMessage[] = "Downloading files needed to install, please wait";
 
 // The one argument of the copy started with administrator rights: it never starts another.
@@ -328,10 +334,14 @@ void TForm1::LoadLayout() {
   Image1->LoadJpeg(FlagCzJpeg, FlagCzJpegSize);
   Image1->SetCursor(crHandPoint);
   Image1->OnClick = [this](TObject* Sender) { Image1Click(Sender); };
+  Image1->SetAccessibleName(CzechFlagName);
+  Image1->SetTabStop(true);
   Image2 = Place(new TImage(this, Panel2), Image2Bounds);
   Image2->LoadJpeg(FlagGbJpeg, FlagGbJpegSize);
   Image2->SetCursor(crHandPoint);
   Image2->OnClick = [this](TObject* Sender) { Image2Click(Sender); };
+  Image2->SetAccessibleName(EnglishFlagName);
+  Image2->SetTabStop(true);
   Label3 = Place(new TLabel(this, Panel2), Label3Bounds);
   Label3->SetCaption(LanguagePrompt);
 }

@@ -35,6 +35,13 @@ void DisplayConnection::RequestClose(WindowId W) {
   SendDeleteWindow(D, W);
 }
 
+void DisplayConnection::FocusNothing() {
+  ::Display* D = FState->Connection;
+  if (!D) return;
+  XSetInputFocus(D, None, RevertToNone, CurrentTime);
+  XSync(D, False);
+}
+
 std::vector<DisplayConnection::Mapped> DisplayConnection::MappedWindows() {
   ::Display* D = FState->Connection;
   if (!D) return {};

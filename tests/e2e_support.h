@@ -357,6 +357,14 @@ inline void PressKey(WindowId W, const std::string& Key) {
   Succeeds("timeout 5 xdotool windowfocus --sync " + Id + " key " + Key);
 }
 
+// Keys typed while the window has the focus, each once, a tenth of a second apart; no keys: the
+// window only gets the focus.
+inline void TypeKeys(WindowId W, const std::string& Keys) {
+  // Bounded: --sync waits for ever when the window has gone.
+  Succeeds("timeout 10 xdotool windowfocus --sync " + std::to_string(W) +
+           (Keys.empty() ? "" : " key --delay 100 " + Keys));
+}
+
 // The flags of the language page, client coordinates of their centres.
 constexpr int kCzechFlagX = 260, kEnglishFlagX = 320, kFlagY = 58;
 
@@ -377,6 +385,8 @@ class DisplayConnection {
   bool Open() const;
 
   void RequestClose(WindowId W);
+  // Takes the keyboard focus from every window, as a click outside the program would.
+  void FocusNothing();
 
   // Top-level windows mapped since the connection was opened, with their sizes at creation.
   struct Mapped {

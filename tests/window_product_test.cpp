@@ -1,5 +1,5 @@
 // The real product's window on the X display: what it shows first, its caption, its size hints,
-// its indifference to keys, and the message box when no working folder can be made.
+// the keyboard and the focus mark, and the message box when no working folder can be made.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,8 +20,59 @@ bool IsRed(Rgb P) { return P.R > 150 && P.G < 90 && P.B < 100; }
 bool IsBlue(Rgb P) { return P.B > 90 && P.R < 70 && P.G < 110; }
 bool IsWhite(Rgb P) { return P.R > 225 && P.G > 225 && P.B > 225; }
 
+// The flags' pictures, left, top, right and bottom in client coordinates.
+struct Box {
+  int Left, Top, Right, Bottom;
+};
+constexpr Box kCzechFlag{240, 45, 280, 72}, kEnglishFlag{300, 45, 340, 72};
+
+// Whether a pixel lies on the mark around Flag: its rectangle two pixels larger on every side.
+bool OnRing(const Box& Flag, int X, int Y) {
+  const Box R{Flag.Left - 2, Flag.Top - 2, Flag.Right + 2, Flag.Bottom + 2};
+  const bool Inside = X >= R.Left && X < R.Right && Y >= R.Top && Y < R.Bottom;
+  return Inside && (X == R.Left || X == R.Right - 1 || Y == R.Top || Y == R.Bottom - 1);
+}
+bool OnMark(int X, int Y) { return OnRing(kCzechFlag, X, Y) || OnRing(kEnglishFlag, X, Y); }
+
+int OnRing(const Screenshot& Shot, const Box& Flag, const std::function<bool(Rgb)>& Match) {
+  int N = 0;
+  for (int Y = Flag.Top - 2; Y < Flag.Bottom + 2; ++Y) {
+    for (int X = Flag.Left - 2; X < Flag.Right + 2; ++X)
+      N += OnRing(Flag, X, Y) && Match(Shot.At(X, Y));
+  }
+  return N;
+}
+
+const char* const kTavoskelSources[] = {"tavos.zip", "setup.zip", "lumet.zip"};
+
 class WindowProductTest : public ProductTest {
  protected:
+  // The three files of the product that installs into the common files folder, setup second.
+  void ServeTavoskel() {
+    for (const char* Source : kTavoskelSources) {
+      Serve("tavoskel", Source,
+            std::string(Source) == "setup.zip" ? SetupProgram() : Payload(30000, 7));
+    }
+  }
+
+  // The download chosen runs to its end: every file requested once, in order, then the status
+  // report; the program ends and its installer is started with Language.
+  void ExpectInstalledIn(const std::string& Language) {
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(20s))) << ProductLog();
+    std::vector<std::string> Expected;
+    for (const char* Source : kTavoskelSources)
+      Expected.push_back("/download/tavoskel/" + std::string(Source));
+    auto Paths = RequestedPaths();
+    ASSERT_EQ(Paths.size(), Expected.size() + 1) << testing::PrintToString(Paths);
+    Paths.pop_back();
+    EXPECT_EQ(Paths, Expected);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+    const auto Record = SetupRecordLines();
+    ASSERT_GE(Record.size(), 2u) << ReadFile(SetupRecord());
+    EXPECT_EQ(Record[0], "1");
+    EXPECT_EQ(Record[1], Language);
+  }
+
   // Starts the product and waits for its main window, drawn.
   WindowId StartAndFind(const std::string& Stem, const std::string& Caption) {
     ProductProcess& P = Start(Stem, ProductEnvironment("AMD64"));
@@ -91,14 +142,44 @@ TEST_F(WindowProductTest, CaptionIsTheUpperCasedProgramName) {
   }
 }
 
-TEST_F(WindowProductTest, KeysDoNothingOnTheLanguagePage) {
-  const WindowId Main = StartAndFind("merona", "MERONA");
+// The keyboard on the language page: the Czech flag has the focus when the page opens, Tab,
+// Shift+Tab and the arrows move it, Space or Enter chooses; the download then runs as after a
+// click, its first request a second after the choice.
+TEST_F(WindowProductTest, KeysChooseTheLanguageOfTheDownload) {
+  const struct {
+    const char* Keys;
+    const char* Language;
+  } Cases[] = {
+      {"Return", "cz"},
+      {"Tab space", "en"},
+      {"Right Return", "en"},
+      {"Tab shift+Tab space", "cz"},
+  };
+  ServeTavoskel();
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Keys);
+    Server->ClearRequests();
+    fs::remove(SetupRecord());
+    const WindowId Main = StartAndFind("tavoskel", "TAVOSKEL");
+    if (Main == 0) continue;
+    TypeKeys(Main, C.Keys);
+    const auto Typed = std::chrono::system_clock::now();
+    ExpectInstalledIn(C.Language);
+    const auto Requests = Server->Requests();
+    ASSERT_FALSE(Requests.empty());
+    // xdotool returns a tenth of a second after the last key.
+    EXPECT_GE(Requests.front().Time - Typed, 850ms) << "the first file did not wait a second";
+  }
+}
+
+// Escape and letters do nothing on the language page (nor Alt+F4 natively: on Windows it is the
+// system menu's Close); on the download page, where nothing has the focus, neither do Enter,
+// Space, Tab and the arrows: the download chosen by the click runs on unchanged.
+TEST_F(WindowProductTest, OtherKeysDoNothing) {
+  ServeTavoskel();
+  const WindowId Main = StartAndFind("tavoskel", "TAVOSKEL");
   ASSERT_NE(Main, 0u);
-  std::vector<std::string> Keys = {"Escape", "Return", "space", "Tab", "KP_Enter"};
-  // On Windows Alt+F4 is the system menu's Close, which ends the program as the close button
-  // does; only natively is it one more key that must do nothing.
-  if (!Target.IsWine()) Keys.push_back("alt+F4");
-  for (const std::string& Key : Keys) PressKey(Main, Key);
+  TypeKeys(Main, Target.IsWine() ? "Escape a x 1 BackSpace" : "Escape a x 1 BackSpace alt+F4");
   // A flag activated from the keyboard would request the first file one second later.
   std::this_thread::sleep_for(1500ms);
   EXPECT_TRUE(Product->Running());
@@ -107,6 +188,50 @@ TEST_F(WindowProductTest, KeysDoNothingOnTheLanguagePage) {
   const auto Shot = Screenshot::Take(Main, Dir / "after-keys.ppm");
   ASSERT_TRUE(Shot);
   EXPECT_GT(Shot->Count(300, 45, 40, 27, IsBlue), 200) << "the language page has gone";
+
+  ASSERT_TRUE(ClickFlag(Main, "cz"));
+  TypeKeys(Main, "Return space Tab Right Return Escape e");
+  ExpectInstalledIn("cz");
+}
+
+// The focused flag shows a dotted mark around it while the window has the keyboard focus; the
+// rest of the page is the same with and without it.
+TEST_F(WindowProductTest, FocusMarkFollowsTheFocus) {
+  const WindowId Main = StartAndFind("merona", "MERONA");
+  ASSERT_NE(Main, 0u);
+  ASSERT_TRUE(X.Open());
+  const auto Shoot = [&](const std::string& Name) {
+    std::this_thread::sleep_for(500ms);
+    return Screenshot::Take(Main, Dir / (Name + ".ppm"));
+  };
+  TypeKeys(Main, "");
+  const auto Czech = Shoot("czech-focused");
+  TypeKeys(Main, "Tab");
+  const auto English = Shoot("english-focused");
+  X.FocusNothing();
+  const auto Unfocused = Shoot("unfocused");
+  ASSERT_TRUE(Czech && English && Unfocused);
+
+  const auto Black = [](Rgb P) { return P == Rgb{0, 0, 0}; };
+  // Each mark: the flag's rectangle two pixels larger on every side, dotted.
+  const int Ring = 72;  // every other pixel of the 44 x 31 ring
+  EXPECT_EQ(OnRing(*Czech, kCzechFlag, Black), Ring);
+  EXPECT_EQ(OnRing(*Czech, kEnglishFlag, Black), 0);
+  EXPECT_EQ(OnRing(*English, kCzechFlag, Black), 0);
+  EXPECT_EQ(OnRing(*English, kEnglishFlag, Black), Ring);
+  EXPECT_EQ(OnRing(*Unfocused, kCzechFlag, Black), 0);
+  EXPECT_EQ(OnRing(*Unfocused, kEnglishFlag, Black), 0);
+  // Away from the marks nothing changes.
+  int Differing = 0;
+  for (int Y = 0; Y < kClientHeight; ++Y) {
+    for (int X = 0; X < kClientWidth; ++X) {
+      Differing += !OnMark(X, Y) && (Czech->At(X, Y) != Unfocused->At(X, Y) ||
+                                     English->At(X, Y) != Unfocused->At(X, Y));
+    }
+  }
+  EXPECT_EQ(Differing, 0);
+  // The display's focus goes back to a window, as the later tests find it.
+  TypeKeys(Main, "");
   CloseAndExpectExit(Main);
 }
 

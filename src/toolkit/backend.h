@@ -18,7 +18,7 @@ struct TControl::Widget {
   bool AlignClient = false;  // fills its parent, which sizes it
   TBevelCut Bevel = bvNone;
   int BevelWidth = 0;
-  void* Window = nullptr;              // forms: the backend's window
+  void* Window = nullptr;              // forms, standard controls: the backend's window
   bool Centred = false;                // forms: placed in the middle of the screen once
   std::vector<unsigned char> Picture;  // images: the pixels as the backend draws them
 };
@@ -97,12 +97,53 @@ void HideForm(TForm& Form);
 // Applies the screen cursor at once, over the main form's window.
 void ApplyScreenCursor(TCursor Value);
 
+// Whether the system asks for high contrast: then the toolkit paints panels, text, the gauge and
+// the focus mark in system colours instead of the layout's own.
+bool HighContrast();
+// Whether the form's window (or a window within it) has the keyboard focus.
+bool HoldsFocus(const TForm& Form);
+// The form's active control has become Control (or none): a backend whose controls have windows
+// of their own moves the system's focus to its window while the form's window is active.
+void FocusControl(TForm& Form, TControl* Control);
+
+// ---------------------------------------------------------------------------------------------
+// Standard controls. A backend whose screen readers know only the system's own window classes
+// (Win32) gives each control that has a role a child window of the standard class for it, which
+// the toolkit still paints; the others (FLTK) define these hooks empty.
+
+// The control's role, its window text, its place or its visibility has changed (the hook comes
+// for every control inside a container that changed): the control's window follows, windows in
+// reading order (ReadsBefore).
+void ControlChanged(TControl& Control);
+// The gauge's percentage has changed: its progress bar shows the same per cent.
+void GaugeChanged(TGauge& Gauge);
+// The control is being freed: its window goes.
+void ControlFreed(TControl& Control);
+
 // ---------------------------------------------------------------------------------------------
 // Messages
 
 // Shows a message box, or, where no box can be shown, writes the text where it can be seen.
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgDlgType Type);
 void ReportUnshown(const std::string& Text);
+
+// ---------------------------------------------------------------------------------------------
+// What the toolkit tells a backend about its controls
+
+// The standard control a control stands for: text (labels), a push button (a control that takes
+// the focus), a progress bar (the gauge), or none.
+enum class ControlRole { kNone, kStaticText, kPushButton, kProgressBar };
+ControlRole RoleOf(const TControl& Control);
+// The text a screen reader reads for the control: a label's caption, an image's name.
+const std::string& AccessibleText(const TControl& Control);
+// The form the control lies on, or null.
+TForm* FormOf(const TControl& Control);
+// The control's area in its form's client coordinates.
+Rect AreaOf(const TControl& Control);
+// Whether the control and every container around it are visible.
+bool ControlShowing(const TControl& Control);
+// Reading order, which is also the focus order: top to bottom, then left to right.
+bool ReadsBefore(const TControl& A, const TControl& B);
 
 // ---------------------------------------------------------------------------------------------
 // What the backend calls in the toolkit
@@ -115,6 +156,14 @@ void MouseDown(TForm& Form, int X, int Y);
 void MouseUp(TForm& Form, int X, int Y);
 // The cursor to show at a point of the form's client area.
 TCursor CursorAt(TForm& Form, int X, int Y);
+// A key went down in the form's window (a backend with a dialog manager of its own hands over
+// only the keys that the manager leaves alone): Tab (Shift+Tab backwards) and the arrow keys move
+// the focus among the shown controls that take it, Space and Enter click the focused one, and
+// every other key does nothing.
+enum class Key { kOther, kTab, kLeft, kRight, kUp, kDown, kSpace, kEnter };
+void KeyDown(TForm& Form, Key Pressed, bool Shift);
+// The keyboard focus has come to or left the form's window: the focus mark follows.
+void FormFocusChanged(TForm& Form);
 // Runs an event handler through TApplication::Dispatch on a copy of it, so that a handler that
 // frees its sender (a timer in its own tick, a control in its own click) is not freed while it
 // runs.

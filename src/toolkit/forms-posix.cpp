@@ -89,7 +89,31 @@ void EnsureLoopReady() {
 // ---------------------------------------------------------------------------------------------
 // The form's window
 
-// Keys do nothing: they are consumed here, so no shortcut (Escape included) reaches FLTK's
+// The keys the toolkit knows; modified ones are others.
+Key KeyOf(int Code, int State) {
+  if (State & (FL_CTRL | FL_ALT | FL_META)) return Key::kOther;
+  switch (Code) {
+    case FL_Tab:
+      return Key::kTab;
+    case FL_Left:
+      return Key::kLeft;
+    case FL_Right:
+      return Key::kRight;
+    case FL_Up:
+      return Key::kUp;
+    case FL_Down:
+      return Key::kDown;
+    case ' ':
+      return Key::kSpace;
+    case FL_Enter:
+    case FL_KP_Enter:
+      return Key::kEnter;
+    default:
+      return Key::kOther;
+  }
+}
+
+// Keys go to the toolkit and are consumed here, so no shortcut (Escape included) reaches FLTK's
 // default handling, which would close the window.
 class FormWindow : public Fl_Double_Window {
  public:
@@ -129,8 +153,15 @@ class FormWindow : public Fl_Double_Window {
   int handle(int Event) override {
     switch (Event) {
       case FL_KEYDOWN:
+        KeyDown(*FForm, KeyOf(Fl::event_key(), Fl::event_state()),
+                (Fl::event_state() & FL_SHIFT) != 0);
+        return 1;
       case FL_KEYUP:
       case FL_SHORTCUT:
+        return 1;
+      case FL_FOCUS:
+      case FL_UNFOCUS:
+        FormFocusChanged(*FForm);
         return 1;
       case FL_PUSH:
         if (Fl::event_button() == FL_LEFT_MOUSE) MouseDown(*FForm, Fl::event_x(), Fl::event_y());
@@ -346,6 +377,19 @@ void FormResized(TForm& Form) {
 }
 
 void PictureLoaded(TImage&) {}
+
+// FLTK 1.3 has no interface to screen readers: controls keep no windows of their own.
+bool HighContrast() { return false; }
+
+bool HoldsFocus(const TForm& Form) {
+  FormWindow* window = WindowOf(Form);
+  return window && Fl::focus() && window->contains(Fl::focus());
+}
+
+void FocusControl(TForm&, TControl*) {}
+void ControlChanged(TControl&) {}
+void GaugeChanged(TGauge&) {}
+void ControlFreed(TControl&) {}
 
 void CreateFormWindow(TForm& Form) { Form.GetWidget()->Window = new FormWindow(&Form); }
 

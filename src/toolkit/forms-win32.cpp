@@ -1,7 +1,8 @@
 // Win32 backend of the window toolkit: the hooks of backend.h over the Win32 API. A form is one
-// top-level window; its controls have no windows of their own: the toolkit paints them into an
-// off-screen bitmap (so nothing flickers and the panels keep their own colour whatever visual
-// style is active), and the window hands clicks and cursor requests to the toolkit.
+// top-level window; the toolkit paints it whole into an off-screen bitmap (so nothing flickers and
+// the panels keep their own colour whatever visual style is active), and the window hands clicks
+// and cursor requests to the toolkit. Labels, focusable images and the gauge also have child
+// windows of the standard classes (see "Standard controls") for the keyboard and screen readers.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -55,8 +56,9 @@ HFONT FontHandle(const TFont& Font) {
 
 HWND WindowOf(const TForm& Form) { return static_cast<HWND>(Form.GetWidget()->Window); }
 
-// Paints the form into an off-screen bitmap and copies the dirty part to the window.
-void PaintWindow(TForm& Form, HDC Dc, const RECT& Dirty) {
+// Paints the form into an off-screen bitmap and copies the dirty part to the window, or to a child
+// window whose top-left corner lies at Origin of the form's client area.
+void PaintWindow(TForm& Form, HDC Dc, const RECT& Dirty, POINT Origin = {0, 0}) {
   if (Form.Width() <= 0 || Form.Height() <= 0) return;
   HDC memory = CreateCompatibleDC(Dc);
   HBITMAP bitmap = CreateCompatibleBitmap(Dc, Form.Width(), Form.Height());
@@ -65,7 +67,7 @@ void PaintWindow(TForm& Form, HDC Dc, const RECT& Dirty) {
   PaintForm(Form);
   g_PaintDc = nullptr;
   BitBlt(Dc, Dirty.left, Dirty.top, Dirty.right - Dirty.left, Dirty.bottom - Dirty.top, memory,
-         Dirty.left, Dirty.top, SRCCOPY);
+         Dirty.left + Origin.x, Dirty.top + Origin.y, SRCCOPY);
   SelectObject(memory, oldBitmap);
   DeleteObject(bitmap);
   DeleteDC(memory);
@@ -76,6 +78,8 @@ LPCSTR CursorResource(TCursor Cursor) {
   return Cursor == crHandPoint ? IDC_HAND : IDC_ARROW;
 }
 
+bool HandleControlMessage(TForm& Form, HWND Wnd, UINT Msg, WPARAM W, LPARAM L, LRESULT& Result);
+
 LRESULT CALLBACK FormWindowProc(HWND Wnd, UINT Msg, WPARAM W, LPARAM L) {
   if (Msg == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTA*>(L);
@@ -83,6 +87,7 @@ LRESULT CALLBACK FormWindowProc(HWND Wnd, UINT Msg, WPARAM W, LPARAM L) {
   }
   auto* form = reinterpret_cast<TForm*>(GetWindowLongPtrA(Wnd, GWLP_USERDATA));
   if (!form) return DefWindowProcA(Wnd, Msg, W, L);
+  if (LRESULT result = 0; HandleControlMessage(*form, Wnd, Msg, W, L, result)) return result;
   const int x = static_cast<short>(LOWORD(L)), y = static_cast<short>(HIWORD(L));
   switch (Msg) {
     case WM_ERASEBKGND:
@@ -223,11 +228,23 @@ void TApplication::Initialize() {
 
 namespace {
 
+// Keys for a form go through the dialog manager first: Tab and Shift+Tab move the focus, Enter
+// clicks the focused button (DM_GETDEFID below); it dispatches what it takes itself.
+bool IsDialogKey(MSG& Msg) {
+  if (Msg.message < WM_KEYFIRST || Msg.message > WM_KEYLAST || !Msg.hwnd) return false;
+  HWND root = GetAncestor(Msg.hwnd, GA_ROOT);
+  char name[sizeof kFormClass + 1] = {};
+  if (!root || !GetClassNameA(root, name, sizeof name) || lstrcmpA(name, kFormClass) != 0)
+    return false;
+  return IsDialogMessageA(root, &Msg) != FALSE;
+}
+
 // Dispatches the waiting messages; false once the quit message has come.
 bool DispatchWaiting() {
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) return false;
+    if (IsDialogKey(msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
@@ -390,5 +407,269 @@ void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgDlg
 }
 
 void ReportUnshown(const std::string& Text) { OutputDebugStringA(Text.c_str()); }
+
+}  // namespace toolkit_backend
+
+// ---------------------------------------------------------------------------------------------
+// Standard controls. Each control with a role has a child window of the system's class for it
+// (Static, an owner-drawn Button, msctls_progress32), so that the dialog manager moves the focus
+// among them and the system's accessibility proxies read their texts and the progress. The
+// toolkit still paints them: the form's own paint covers its children (it does not clip them) and
+// their paints copy the same pixels, so the windows change nothing on the screen. The mouse passes
+// through them to the form, where the toolkit hit-tests.
+
+namespace {
+
+// Above the dialog manager's own command identifiers (IDOK, IDCANCEL, ...), which it sends for
+// Enter and Escape.
+constexpr int kFirstControlId = 1000;
+
+// Windows-1250 text as UTF-16 with its terminating null.
+std::vector<wchar_t> Wide(const std::string& Cp1250) {
+  const int size = static_cast<int>(Cp1250.size());
+  std::vector<wchar_t> wide(static_cast<std::size_t>(size) + 1, L'\0');
+  const int n = MultiByteToWideChar(1250, 0, Cp1250.data(), size, wide.data(), size);
+  wide.resize(static_cast<std::size_t>(std::max(n, 0)) + 1);
+  wide.back() = L'\0';
+  return wide;
+}
+
+std::vector<wchar_t> WindowText(HWND Wnd) {
+  std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(Wnd)) + 1, L'\0');
+  const int n = GetWindowTextW(Wnd, text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<std::size_t>(std::max(n, 0)) + 1);
+  text.back() = L'\0';
+  return text;
+}
+
+HWND ChildOf(const TControl& Control) { return static_cast<HWND>(Control.GetWidget()->Window); }
+
+// The control whose window Child is, when it is one of Form's.
+TControl* ControlOfChild(HWND Form, HWND Child) {
+  if (!Child || GetParent(Child) != Form) return nullptr;
+  return reinterpret_cast<TControl*>(GetWindowLongPtrW(Child, GWLP_USERDATA));
+}
+
+void PaintChild(HWND Child, HDC Dc, const RECT& Dirty) {
+  HWND parent = GetParent(Child);
+  TControl* control = ControlOfChild(parent, Child);
+  TForm* form = control ? FormOf(*control) : nullptr;
+  if (!form) return;
+  POINT origin{0, 0};
+  MapWindowPoints(Child, parent, &origin, 1);
+  PaintWindow(*form, Dc, Dirty, origin);
+}
+
+Key ArrowKey(WPARAM Code) {
+  switch (Code) {
+    case VK_LEFT:
+      return Key::kLeft;
+    case VK_RIGHT:
+      return Key::kRight;
+    case VK_UP:
+      return Key::kUp;
+    case VK_DOWN:
+      return Key::kDown;
+    default:
+      return Key::kOther;
+  }
+}
+
+LRESULT CALLBACK ChildProc(HWND Wnd, UINT Msg, WPARAM W, LPARAM L, UINT_PTR, DWORD_PTR) {
+  TControl* control = ControlOfChild(GetParent(Wnd), Wnd);
+  TForm* form = control ? FormOf(*control) : nullptr;
+  switch (Msg) {
+    case WM_NCHITTEST:
+      return HTTRANSPARENT;
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(Wnd, &ps);
+      PaintChild(Wnd, dc, ps.rcPaint);
+      EndPaint(Wnd, &ps);
+      return 0;
+    }
+    case WM_PRINTCLIENT: {
+      RECT r;
+      GetClientRect(Wnd, &r);
+      PaintChild(Wnd, reinterpret_cast<HDC>(W), r);
+      return 0;
+    }
+    case WM_SETTEXT:
+    case WM_ENABLE:
+    case WM_UPDATEUISTATE: {
+      // A static paints itself at once on these, in the system's way: the window keeps its text
+      // for the screen reader, and the pixels come from the toolkit.
+      const LRESULT result = DefWindowProcW(Wnd, Msg, W, L);
+      InvalidateRect(Wnd, nullptr, FALSE);
+      return result;
+    }
+    case WM_GETDLGCODE:
+      // The arrow keys come to the button, which hands them to the toolkit.
+      return DefSubclassProc(Wnd, Msg, W, L) | DLGC_WANTARROWS;
+    case WM_KEYDOWN:
+      if (form && ArrowKey(W) != Key::kOther) {
+        KeyDown(*form, ArrowKey(W), false);
+        return 0;
+      }
+      break;
+    case WM_SETFOCUS:
+      if (form) {
+        if (control->TabStop()) form->SetActiveControl(control);
+        FormFocusChanged(*form);
+      }
+      break;
+    case WM_KILLFOCUS:
+      if (form) FormFocusChanged(*form);
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(Wnd, Msg, W, L);
+}
+
+HWND CreateChild(TControl& Control, ControlRole Role, HWND Parent) {
+  static int nextId = kFirstControlId;
+  const wchar_t* className = PROGRESS_CLASSW;
+  DWORD style = WS_CHILD;
+  if (Role == ControlRole::kStaticText) {
+    className = L"Static";
+    style |= SS_LEFT | SS_NOPREFIX;
+  } else if (Role == ControlRole::kPushButton) {
+    className = L"Button";
+    style |= BS_OWNERDRAW | WS_TABSTOP;
+  }
+  HWND child = CreateWindowExW(0, className, L"", style, 0, 0, 0, 0, Parent,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextId++)),
+                               GetModuleHandleW(nullptr), nullptr);
+  if (!child) return nullptr;
+  SetWindowLongPtrW(child, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&Control));
+  SetWindowSubclass(child, ChildProc, 0, 0);
+  if (auto* gauge = dynamic_cast<TGauge*>(&Control)) {
+    SendMessageW(child, PBM_SETRANGE32, 0, 100);
+    SendMessageW(child, PBM_SETPOS, static_cast<WPARAM>(gauge->PercentDone()), 0);
+  }
+  Control.GetWidget()->Window = child;
+  return child;
+}
+
+// The window after which Control's window belongs: windows run in reading order, which is also
+// the dialog manager's tab order.
+HWND InsertAfter(const TControl& Control, HWND Child, HWND Parent) {
+  HWND after = HWND_TOP;
+  for (HWND w = GetWindow(Parent, GW_CHILD); w; w = GetWindow(w, GW_HWNDNEXT)) {
+    const TControl* other = w == Child ? nullptr : ControlOfChild(Parent, w);
+    if (other && ReadsBefore(*other, Control)) after = w;
+  }
+  return after;
+}
+
+// The form's side of its children: their clicks, Enter and the arrows of the dialog manager,
+// owner-drawn buttons, the focus, and a change of the system's colours.
+bool HandleControlMessage(TForm& Form, HWND Wnd, UINT Msg, WPARAM W, LPARAM L, LRESULT& Result) {
+  switch (Msg) {
+    case WM_COMMAND: {
+      TControl* control = ControlOfChild(Wnd, reinterpret_cast<HWND>(L));
+      if (HIWORD(W) == BN_CLICKED && control && RoleOf(*control) == ControlRole::kPushButton &&
+          ControlShowing(*control))
+        RunHandler(control->OnClick, control);
+      return true;
+    }
+    case DM_GETDEFID: {
+      // Enter clicks the focused button, as the default one.
+      HWND focus = GetFocus();
+      TControl* control = ControlOfChild(Wnd, focus);
+      if (control && RoleOf(*control) == ControlRole::kPushButton)
+        Result = MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID);
+      return true;
+    }
+    case WM_NEXTDLGCTL: {
+      HWND next = L ? reinterpret_cast<HWND>(W) : GetNextDlgTabItem(Wnd, GetFocus(), W != 0);
+      TControl* control = ControlOfChild(Wnd, next);
+      if (control && control->TabStop() && ControlShowing(*control)) SetFocus(next);
+      return true;
+    }
+    case WM_DRAWITEM: {
+      const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(L);
+      PaintChild(item->hwndItem, item->hDC, item->rcItem);
+      Result = TRUE;
+      return true;
+    }
+    case WM_ACTIVATE:
+      // As a dialog does: the focus goes back to the active control, not to the form's window.
+      if (LOWORD(W) == WA_INACTIVE) return false;
+      FocusControl(Form, Form.ActiveControl());
+      return true;
+    case WM_SETFOCUS:
+      if (TControl* active = Form.ActiveControl(); active && ChildOf(*active))
+        SetFocus(ChildOf(*active));
+      FormFocusChanged(Form);
+      return true;
+    case WM_KILLFOCUS:
+      FormFocusChanged(Form);
+      return true;
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      InvalidateRect(Wnd, nullptr, FALSE);
+      return false;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+namespace toolkit_backend {
+
+bool HighContrast() {
+  HIGHCONTRASTW contrast{};
+  contrast.cbSize = sizeof contrast;
+  return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+         (contrast.dwFlags & HCF_HIGHCONTRASTON);
+}
+
+bool HoldsFocus(const TForm& Form) {
+  HWND focus = GetFocus();
+  return focus && (focus == WindowOf(Form) || IsChild(WindowOf(Form), focus));
+}
+
+void FocusControl(TForm& Form, TControl* Control) {
+  HWND form = WindowOf(Form);
+  // Only within the active window: SetFocus would activate an inactive one.
+  if (!form || GetActiveWindow() != form) return;
+  HWND target = Control && ChildOf(*Control) ? ChildOf(*Control) : form;
+  if (GetFocus() != target) SetFocus(target);
+}
+
+void ControlChanged(TControl& Control) {
+  const ControlRole role = RoleOf(Control);
+  TForm* form = FormOf(Control);
+  HWND child = ChildOf(Control);
+  if (role == ControlRole::kNone || !form || !WindowOf(*form)) {
+    ControlFreed(Control);
+    return;
+  }
+  if (!child) child = CreateChild(Control, role, WindowOf(*form));
+  if (!child) return;
+  const std::vector<wchar_t> text = Wide(AccessibleText(Control));
+  if (WindowText(child) != text) SetWindowTextW(child, text.data());
+  const Rect area = AreaOf(Control);
+  SetWindowPos(child, InsertAfter(Control, child, WindowOf(*form)), area.Left, area.Top,
+               area.Right - area.Left, area.Bottom - area.Top,
+               SWP_NOACTIVATE | (ControlShowing(Control) ? SWP_SHOWWINDOW : SWP_HIDEWINDOW));
+}
+
+void GaugeChanged(TGauge& Gauge) {
+  if (HWND child = ChildOf(Gauge))
+    SendMessageW(child, PBM_SETPOS, static_cast<WPARAM>(Gauge.PercentDone()), 0);
+}
+
+void ControlFreed(TControl& Control) {
+  HWND child = ChildOf(Control);
+  if (!child) return;
+  Control.GetWidget()->Window = nullptr;
+  DestroyWindow(child);
+}
 
 }  // namespace toolkit_backend

@@ -16,6 +16,50 @@ TApplication* Application = new TApplication;
 TScreen* Screen = new TScreen;
 
 namespace toolkit_backend {
+
+TForm* FormOf(const TControl& Control) {
+  const TControl* root = &Control;
+  while (root->Parent()) root = root->Parent();
+  return dynamic_cast<TForm*>(const_cast<TControl*>(root));
+}
+
+Rect AreaOf(const TControl& Control) {
+  Rect area{Control.Left(), Control.Top(), Control.Left() + Control.Width(),
+            Control.Top() + Control.Height()};
+  for (const TControl* p = Control.Parent(); p && p->Parent(); p = p->Parent()) {
+    area = {area.Left + p->Left(), area.Top + p->Top(), area.Right + p->Left(),
+            area.Bottom + p->Top()};
+  }
+  return area;
+}
+
+bool ControlShowing(const TControl& Control) {
+  for (const TControl* c = &Control; c; c = c->Parent()) {
+    if (!c->Visible()) return false;
+  }
+  return true;
+}
+
+bool ReadsBefore(const TControl& A, const TControl& B) {
+  const Rect a = AreaOf(A), b = AreaOf(B);
+  return a.Top != b.Top ? a.Top < b.Top : a.Left < b.Left;
+}
+
+ControlRole RoleOf(const TControl& Control) {
+  if (dynamic_cast<const TLabel*>(&Control)) return ControlRole::kStaticText;
+  if (dynamic_cast<const TGauge*>(&Control)) return ControlRole::kProgressBar;
+  if (Control.TabStop() && !dynamic_cast<const TWinControl*>(&Control))
+    return ControlRole::kPushButton;
+  return ControlRole::kNone;
+}
+
+const std::string& AccessibleText(const TControl& Control) {
+  static const std::string none;
+  if (auto* label = dynamic_cast<const TLabel*>(&Control)) return label->Caption();
+  if (auto* image = dynamic_cast<const TImage*>(&Control)) return image->AccessibleName();
+  return none;
+}
+
 namespace {
 
 constexpr int kDesignDpi = 96;
@@ -29,26 +73,9 @@ int Scale(int Value, int Numerator, int Denominator) {
   return static_cast<int>(std::lround(static_cast<double>(Value) * Numerator / Denominator));
 }
 
-TForm* FormOf(const TControl& Control) {
-  const TControl* root = &Control;
-  while (root->Parent()) root = root->Parent();
-  return dynamic_cast<TForm*>(const_cast<TControl*>(root));
-}
-
 TFont FormFont(const TControl& Control) {
   const TForm* form = FormOf(Control);
   return form ? form->Font() : TFont{};
-}
-
-// The control's area in its form's client coordinates.
-Rect AreaOf(const TControl& Control) {
-  Rect area{Control.Left(), Control.Top(), Control.Left() + Control.Width(),
-            Control.Top() + Control.Height()};
-  for (const TControl* p = Control.Parent(); p && p->Parent(); p = p->Parent()) {
-    area = {area.Left + p->Left(), area.Top + p->Top(), area.Right + p->Left(),
-            area.Bottom + p->Top()};
-  }
-  return area;
 }
 
 void Repaint(TControl& Control) {
@@ -81,10 +108,56 @@ void PaintBevel(Rect Area, TBevelCut Cut, int Width) {
 // The colour of text drawn over Value; system colours count as the light grey of a face.
 TColor Inverse(TColor Value) { return (Value < 0 ? 0xF0F0F0 : Value) ^ 0xFFFFFF; }
 
+// What a paint of the form needs besides the controls: the colours, the layout's own or in high
+// contrast the system's, and the control that shows the focus mark, if any.
+struct Painting {
+  bool SystemColors;
+  const TControl* Marked;
+  TColor Panel(const TPanel& P) const { return SystemColors ? clBtnFace : P.Color(); }
+  TColor Text(const TLabel& L) const { return SystemColors ? clBtnText : L.Font().Color; }
+  TColor GaugeBorder() const { return SystemColors ? clWindowText : clBlack; }
+  TColor GaugeFill(const TGauge& G) const { return SystemColors ? clHighlight : G.ForeColor(); }
+  TColor GaugeField(const TGauge& G) const { return SystemColors ? clWindow : G.BackColor(); }
+  TColor TextOverFill(const TGauge& G) const {
+    return SystemColors ? clHighlightText : Inverse(G.ForeColor());
+  }
+  TColor TextOverField(const TGauge& G) const {
+    return SystemColors ? clWindowText : Inverse(G.BackColor());
+  }
+  TColor FocusMark() const { return SystemColors ? clBtnText : clBlack; }
+};
+
+// The focus mark lies this far outside the control, leaving a gap of one pixel.
+constexpr int kFocusMarkOffset = 2;
+
+Rect FocusMarkArea(const Rect& Area) {
+  return {Area.Left - kFocusMarkOffset, Area.Top - kFocusMarkOffset, Area.Right + kFocusMarkOffset,
+          Area.Bottom + kFocusMarkOffset};
+}
+
+void RepaintFocusMark(const TControl* Control) {
+  TForm* form = Control ? FormOf(*Control) : nullptr;
+  if (!form) return;
+  const Rect area = FocusMarkArea(AreaOf(*Control));
+  InvalidateForm(*form, &area);
+}
+
+// A dotted rectangle one pixel wide, every other pixel set, as the system marks a focused button.
+void PaintFocusMark(const Rect& Area, TColor Color) {
+  for (int x = Area.Left; x < Area.Right; x += 2) {
+    FillArea({x, Area.Top, x + 1, Area.Top + 1}, Color);
+    FillArea({x, Area.Bottom - 1, x + 1, Area.Bottom}, Color);
+  }
+  for (int y = Area.Top + 2; y < Area.Bottom - 1; y += 2) {
+    FillArea({Area.Left, y, Area.Left + 1, y + 1}, Color);
+    FillArea({Area.Right - 1, y, Area.Right, y + 1}, Color);
+  }
+}
+
 // Border, field, the filled part, and the percentage drawn twice: each copy is clipped to one
 // part and takes the inverse of that part's colour.
-void PaintGauge(const TGauge& Gauge, const Rect& Area) {
-  FillArea(Area, clBlack);
+void PaintGauge(const TGauge& Gauge, const Rect& Area, const Painting& Colors) {
+  FillArea(Area, Colors.GaugeBorder());
   const Rect field{Area.Left + 1, Area.Top + 1, Area.Right - 1, Area.Bottom - 1};
   if (field.Empty()) return;
   const int percent = Gauge.PercentDone();
@@ -93,37 +166,39 @@ void PaintGauge(const TGauge& Gauge, const Rect& Area) {
       static_cast<int>(static_cast<long long>(fieldWidth) * std::clamp(percent, 0, 100) / 100);
   const Rect filled{field.Left, field.Top, field.Left + filledWidth, field.Bottom};
   const Rect empty{filled.Right, field.Top, field.Right, field.Bottom};
-  if (!filled.Empty()) FillArea(filled, Gauge.ForeColor());
-  if (!empty.Empty()) FillArea(empty, Gauge.BackColor());
+  if (!filled.Empty()) FillArea(filled, Colors.GaugeFill(Gauge));
+  if (!empty.Empty()) FillArea(empty, Colors.GaugeField(Gauge));
   const std::string text = std::to_string(percent) + "%";
   const TFont font = FormFont(Gauge);
   int textWidth, textHeight;
   MeasureText(font, text, textWidth, textHeight);
   const int x = field.Left + (fieldWidth - textWidth) / 2;
   const int y = field.Top + (fieldHeight - textHeight) / 2;
-  if (!filled.Empty()) PaintText(font, text, x, y, filled, Inverse(Gauge.ForeColor()));
-  if (!empty.Empty()) PaintText(font, text, x, y, empty, Inverse(Gauge.BackColor()));
+  if (!filled.Empty()) PaintText(font, text, x, y, filled, Colors.TextOverFill(Gauge));
+  if (!empty.Empty()) PaintText(font, text, x, y, empty, Colors.TextOverField(Gauge));
 }
 
-void PaintControl(const TControl& Control, int OriginX, int OriginY) {
+void PaintControl(const TControl& Control, int OriginX, int OriginY, const Painting& Colors) {
   if (!Control.Visible()) return;
   const Rect area{OriginX + Control.Left(), OriginY + Control.Top(),
                   OriginX + Control.Left() + Control.Width(),
                   OriginY + Control.Top() + Control.Height()};
   if (auto* panel = dynamic_cast<const TPanel*>(&Control)) {
-    FillArea(area, panel->Color());
+    FillArea(area, Colors.Panel(*panel));
     PaintBevel(area, panel->GetWidget()->Bevel, panel->GetWidget()->BevelWidth);
   } else if (auto* label = dynamic_cast<const TLabel*>(&Control)) {
-    PaintText(label->Font(), label->Caption(), area.Left, area.Top, area, label->Font().Color);
+    PaintText(label->Font(), label->Caption(), area.Left, area.Top, area, Colors.Text(*label));
   } else if (auto* image = dynamic_cast<const TImage*>(&Control)) {
     if (!image->Pixels().empty()) DrawPicture(*image, area);
   } else if (auto* gauge = dynamic_cast<const TGauge*>(&Control)) {
-    PaintGauge(*gauge, area);
+    PaintGauge(*gauge, area, Colors);
   }
+  if (&Control == Colors.Marked) PaintFocusMark(FocusMarkArea(area), Colors.FocusMark());
   auto* container = dynamic_cast<const TWinControl*>(&Control);
   if (!container || container->Controls().empty()) return;
   PushClip(area);
-  for (const TControl* child : container->Controls()) PaintControl(*child, area.Left, area.Top);
+  for (const TControl* child : container->Controls())
+    PaintControl(*child, area.Left, area.Top, Colors);
   PopClip();
 }
 
@@ -141,6 +216,45 @@ TControl* ControlAt(const TWinControl& Container, int X, int Y) {
     return child;
   }
   return nullptr;
+}
+
+// The shown controls that take the focus, in reading order.
+void CollectFocusable(const TWinControl& Container, std::vector<TControl*>& Found) {
+  for (TControl* child : Container.Controls()) {
+    if (!child->Visible()) continue;
+    if (child->TabStop()) {
+      // A handful at most: each goes in before the first that reads after it.
+      auto at = Found.begin();
+      while (at != Found.end() && !ReadsBefore(*child, **at)) ++at;
+      Found.insert(at, child);
+    }
+    if (auto* inner = dynamic_cast<const TWinControl*>(child)) CollectFocusable(*inner, Found);
+  }
+}
+
+std::vector<TControl*> FocusOrder(const TForm& Form) {
+  std::vector<TControl*> order;
+  CollectFocusable(Form, order);
+  return order;
+}
+
+// After a change of what is shown: a hidden active control gives the focus to the first shown
+// control that takes it, and a form without one gets the first that appears.
+void UpdateFocus(TControl& Changed) {
+  TForm* form = FormOf(Changed);
+  if (!form) return;
+  TControl* active = form->ActiveControl();
+  if (active && ControlShowing(*active) && active->TabStop()) return;
+  const std::vector<TControl*> order = FocusOrder(*form);
+  form->SetActiveControl(order.empty() ? nullptr : order.front());
+}
+
+// The control and everything inside it tell the backend of a change.
+void NoteChanged(TControl& Control) {
+  if (!dynamic_cast<TForm*>(&Control)) ControlChanged(Control);
+  if (auto* container = dynamic_cast<TWinControl*>(&Control)) {
+    for (TControl* child : container->Controls()) NoteChanged(*child);
+  }
 }
 
 void ScaleControls(TWinControl& Parent, int TextHeight, int Dpi) {
@@ -165,8 +279,9 @@ void ScaleControls(TWinControl& Parent, int TextHeight, int Dpi) {
 }  // namespace
 
 void PaintForm(TForm& Form) {
+  const Painting colors{HighContrast(), HoldsFocus(Form) ? Form.ActiveControl() : nullptr};
   FillArea({0, 0, Form.Width(), Form.Height()}, Form.Color());
-  for (const TControl* child : Form.Controls()) PaintControl(*child, 0, 0);
+  for (const TControl* child : Form.Controls()) PaintControl(*child, 0, 0, colors);
 }
 
 void MouseDown(TForm& Form, int X, int Y) { g_Pressed = ControlAt(Form, X, Y); }
@@ -177,6 +292,31 @@ void MouseUp(TForm& Form, int X, int Y) {
   g_Pressed = nullptr;
   if (clicked) RunHandler(hit->OnClick, hit);
 }
+
+void KeyDown(TForm& Form, Key Pressed, bool Shift) {
+  const std::vector<TControl*> order = FocusOrder(Form);
+  TControl* active = Form.ActiveControl();
+  if (Pressed == Key::kSpace || Pressed == Key::kEnter) {
+    if (active && ControlShowing(*active)) RunHandler(active->OnClick, active);
+    return;
+  }
+  const bool forward =
+      Pressed == Key::kTab ? !Shift : Pressed == Key::kRight || Pressed == Key::kDown;
+  const bool backward = Pressed == Key::kTab ? Shift : Pressed == Key::kLeft || Pressed == Key::kUp;
+  if (order.empty() || (!forward && !backward)) return;
+  const auto at = std::find(order.begin(), order.end(), active);
+  const std::size_t count = order.size();
+  std::size_t next = 0;
+  if (at != order.end()) {
+    const std::size_t index = static_cast<std::size_t>(at - order.begin());
+    next = forward ? (index + 1) % count : (index + count - 1) % count;
+  } else if (backward) {
+    next = count - 1;
+  }
+  Form.SetActiveControl(order[next]);
+}
+
+void FormFocusChanged(TForm& Form) { RepaintFocusMark(Form.ActiveControl()); }
 
 TCursor CursorAt(TForm& Form, int X, int Y) {
   if (Screen->Cursor() != crDefault) return Screen->Cursor();
@@ -263,6 +403,9 @@ TControl::TControl(TComponent* AOwner, TWinControl* AParent)
 
 TControl::~TControl() {
   if (g_Pressed == this) g_Pressed = nullptr;
+  TForm* form = FormOf(*this);
+  if (form && form != this && form->ActiveControl() == this) form->SetActiveControl(nullptr);
+  ControlFreed(*this);
   if (FParent) {
     auto& list = FParent->FControls;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
@@ -277,6 +420,7 @@ void TControl::BoundsChanged() {
       if (child->FWidget->AlignClient) child->SetBounds(0, 0, FWidth, FHeight);
     }
   }
+  NoteChanged(*this);
   RepaintAround(*this);
 }
 
@@ -291,14 +435,28 @@ void TControl::SetVisible(bool Value) {
   }
   if (FVisible == Value) return;
   FVisible = Value;
+  NoteChanged(*this);
+  UpdateFocus(*this);
   RepaintAround(*this);
 }
 
 void TControl::SetCursor(TCursor Value) { FCursor = Value; }
 
+void TControl::SetTabStop(bool Value) {
+  if (Value == FTabStop) return;
+  FTabStop = Value;
+  ControlChanged(*this);
+  UpdateFocus(*this);
+}
+
 TWinControl::TWinControl(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
 
 TWinControl::~TWinControl() {
+  // Its controls are about to lose their form: none of them may stay its active control.
+  TForm* form = FormOf(*this);
+  for (const TControl* c = form ? form->ActiveControl() : nullptr; c; c = c->Parent()) {
+    if (c == this) form->SetActiveControl(nullptr);
+  }
   for (TControl* child : FControls) child->FParent = nullptr;
 }
 
@@ -353,6 +511,7 @@ void TLabel::SetCaption(const std::string& Value) {
   if (Value == FCaption) return;
   FCaption = Value;
   SetAutoSize(FAutoSize);
+  ControlChanged(*this);
   RepaintAround(*this);
 }
 
@@ -371,6 +530,11 @@ void TLabel::SetAutoSize(bool Value) {
 }
 
 TImage::TImage(TComponent* AOwner, TWinControl* AParent) : TControl(AOwner, AParent) {}
+
+void TImage::SetAccessibleName(const std::string& Value) {
+  FAccessibleName = Value;
+  ControlChanged(*this);
+}
 
 void TImage::LoadJpeg(const unsigned char* Data, std::size_t Size) {
   JpegPicture picture = DecodeJpeg(Data, Size);
@@ -398,6 +562,7 @@ int TGauge::PercentDone() const {
 void TGauge::Changed(int OldPercent) {
   if (PercentDone() == OldPercent) return;
   ++FRepaintCount;
+  GaugeChanged(*this);
   Repaint(*this);
 }
 
@@ -469,6 +634,14 @@ void TForm::SetClientSize(int AWidth, int AHeight) { SetBounds(Left(), Top(), AW
 void TForm::BoundsChanged() {
   TControl::BoundsChanged();
   FormResized(*this);
+}
+
+void TForm::SetActiveControl(TControl* Value) {
+  if (Value == FActiveControl) return;
+  RepaintFocusMark(FActiveControl);
+  FActiveControl = Value;
+  RepaintFocusMark(FActiveControl);
+  FocusControl(*this, FActiveControl);
 }
 
 void TForm::SetColor(TColor Value) {

@@ -16,10 +16,16 @@
 using TColor = std::int32_t;
 constexpr TColor clBlack = 0x000000;
 constexpr TColor clWhite = 0xFFFFFF;
-// The system's colours: button face, and the shadow and highlight of a bevel.
+// The system's colours: button face, and the shadow and highlight of a bevel; for high contrast
+// also the text on a face, a window's field and text, and a selection and its text.
 constexpr TColor clBtnFace = -16777201;
 constexpr TColor clBtnShadow = -16777200;
 constexpr TColor clBtnHighlight = -16777196;
+constexpr TColor clBtnText = -16777198;
+constexpr TColor clWindow = -16777211;
+constexpr TColor clWindowText = -16777208;
+constexpr TColor clHighlight = -16777203;
+constexpr TColor clHighlightText = -16777202;
 
 enum TCursor { crDefault = 0, crHourGlass = -11, crHandPoint = -21 };
 
@@ -48,6 +54,10 @@ class TControl : public TComponent {
   bool Visible() const { return FVisible; }
   void SetCursor(TCursor Value);
   TCursor Cursor() const { return FCursor; }
+  // Takes the keyboard focus: Tab and the arrow keys move it among such controls in reading
+  // order, and Space or Enter on the focused one raise its OnClick.
+  void SetTabStop(bool Value);
+  bool TabStop() const { return FTabStop; }
   TWinControl* Parent() const { return FParent; }
 
   // Raised by a mouse click on the control.
@@ -69,6 +79,7 @@ class TControl : public TComponent {
   int FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;
   bool FVisible = true;
   TCursor FCursor = crDefault;
+  bool FTabStop = false;
 };
 
 // A control that holds other controls.
@@ -140,10 +151,14 @@ class TImage : public TControl {
   int PictureHeight() const { return FPictureHeight; }
   // Pixels as RGB triples, row by row.
   const std::vector<unsigned char>& Pixels() const { return FPixels; }
+  // What a screen reader names the picture by; it is not painted.
+  void SetAccessibleName(const std::string& Value);
+  const std::string& AccessibleName() const { return FAccessibleName; }
 
  private:
   int FPictureWidth = 0, FPictureHeight = 0;
   std::vector<unsigned char> FPixels;
+  std::string FAccessibleName;
 };
 
 // A horizontal progress gauge: black border, white field, a filled part from the left and the
@@ -236,6 +251,11 @@ class TForm : public TWinControl {
   void Close();  // hides the window; closing the main form ends the application's loop
   bool Showing() const;
 
+  // The control that has the keyboard focus while the window has it: a shown control that takes
+  // the focus, or none. It follows the pages: when it is hidden, the first shown one takes over.
+  TControl* ActiveControl() const { return FActiveControl; }
+  void SetActiveControl(TControl* Value);
+
   TNotifyEvent OnCreate;
   TNotifyEvent OnClose;
 
@@ -247,6 +267,7 @@ class TForm : public TWinControl {
   TFont FFont;
   TColor FColor = clBtnFace;
   TFormBorderStyle FBorderStyle = bsSizeable;
+  TControl* FActiveControl = nullptr;
 };
 
 enum TMsgDlgType { mtInformation, mtError };

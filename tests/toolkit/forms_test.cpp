@@ -333,6 +333,60 @@ TEST_F(FormsTest, NotebookShowsOnePageAtATimeEachFillingIt) {
   EXPECT_EQ(book.PageIndex(), 1);
 }
 
+// The focus goes round the shown controls that take it in reading order, whatever the order they
+// were made in; it follows the pages, and Space and Enter click only a shown, focused control.
+TEST_F(FormsTest, KeysMoveTheFocusInReadingOrderAndClickTheFocusedControl) {
+  using toolkit_backend::Key;
+  TNotebook book(Form, Form);
+  book.SetBounds(0, 0, 585, 113);
+  TWinControl* first = book.AddPage("prvni");
+  TWinControl* second = book.AddPage("Default");
+  book.AddPage("empty");
+  std::vector<TObject*> clicked;
+  auto image = [&](TWinControl* Page, int Left, int Top) {
+    auto* made = new TImage(Form, Page);
+    made->SetBounds(Left, Top, 40, 27);
+    made->SetTabStop(true);
+    made->OnClick = [&clicked](TObject* Sender) { clicked.push_back(Sender); };
+    return made;
+  };
+  TImage* right = image(first, 300, 45);
+  TImage* left = image(first, 240, 45);
+  TImage* below = image(first, 10, 80);
+  TImage* other = image(second, 10, 10);
+  EXPECT_EQ(Form->ActiveControl(), right) << "the first one made takes the focus";
+  Form->SetActiveControl(nullptr);
+  book.SetPageIndex(1);
+  book.SetPageIndex(0);
+  EXPECT_EQ(Form->ActiveControl(), left) << "a page shown gives the focus to its first";
+
+  const struct {
+    Key Pressed;
+    bool Shift;
+    TImage* Focused;
+  } steps[] = {
+      {Key::kTab, false, right},  {Key::kRight, false, below}, {Key::kTab, false, left},
+      {Key::kTab, true, below},   {Key::kLeft, false, right},  {Key::kUp, false, left},
+      {Key::kDown, false, right}, {Key::kOther, false, right},
+  };
+  for (const auto& step : steps) {
+    toolkit_backend::KeyDown(*Form, step.Pressed, step.Shift);
+    EXPECT_EQ(Form->ActiveControl(), step.Focused) << static_cast<int>(step.Pressed);
+  }
+  toolkit_backend::KeyDown(*Form, Key::kSpace, false);
+  toolkit_backend::KeyDown(*Form, Key::kEnter, false);
+  EXPECT_EQ(clicked, (std::vector<TObject*>{right, right}));
+
+  book.SetPageIndex(1);
+  EXPECT_EQ(Form->ActiveControl(), other);
+  book.SetPageIndex(2);
+  EXPECT_EQ(Form->ActiveControl(), nullptr) << "a page without such controls has no focus";
+  toolkit_backend::KeyDown(*Form, Key::kTab, false);
+  toolkit_backend::KeyDown(*Form, Key::kEnter, false);
+  EXPECT_EQ(Form->ActiveControl(), nullptr);
+  EXPECT_EQ(clicked.size(), 2u);
+}
+
 TEST(TitleTest, FileNameUpToTheFirstFullStopWithTheRestInLowerCase) {
   const std::pair<std::string, std::string> cases[] = {
       {"C:\\Temp\\MERONA.EXE", "Merona"},
