@@ -7,6 +7,8 @@ packages=(
   libfltk1.3-dev libjpeg62-turbo-dev libcurl4-openssl-dev libssl-dev libgtest-dev
   fonts-liberation xvfb xauth xdotool imagemagick x11-utils curl
   clang-14 libfuzzer-14-dev
+  # the real servers of the end-to-end tests and of the release's smoke test
+  nginx squid
 )
 
 missing=()

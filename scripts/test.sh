@@ -181,6 +181,44 @@ windows_filelist() {
   return $rc
 }
 
+# The release command with a throw-away certificate and the test list key: it refuses to run
+# without either, then makes a release of two products end to end (MERONA under wine through
+# squid from nginx). Built with the test key, its setup.exe must be the windows-filelist
+# build's, byte for byte.
+release_check() {
+  local work out rc=0 key=tests/data/file-list-test-key.pem
+  work="$(mktemp -d)"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test release" \
+    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
+    -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null &&
+    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/sign.p12" \
+      -passout pass:throwaway || rc=1
+  mkdir -p "$work/files/merona" "$work/files/tavoskel"
+  for f in pravl32 ntdll qtintf70 merona Firebird-32 Firebird-64 dobrin tavos lumet; do
+    head -c $((20000 + RANDOM)) /dev/urandom >"$work/files/merona/$f.zip"
+  done
+  mv "$work/files/merona/tavos.zip" "$work/files/merona/lumet.zip" "$work/files/tavoskel/"
+  for p in merona tavoskel; do
+    cp build-windows/tools/fake-setup/fake-setup.exe "$work/files/$p/setup.zip" || rc=1
+  done
+  export SIGN_PASSWORD=throwaway
+  echo "--- refusals"
+  out="$(scripts/release.sh --pkcs12 "$work/sign.p12" --files "$work/files" 2>&1)" && rc=1
+  echo "$out"
+  grep -q "no list key" <<<"$out" || rc=1
+  out="$(scripts/release.sh --list-key "$key" --files "$work/files" 2>&1)" && rc=1
+  echo "$out"
+  grep -q "no certificate" <<<"$out" || rc=1
+  echo "--- a release"
+  [ $rc -eq 0 ] && { scripts/release.sh --list-key "$key" --pkcs12 "$work/sign.p12" \
+    --files "$work/files" --out "$work/upload" || rc=1; }
+  [ $rc -eq 0 ] && { (cd "$work/upload" && sha256sum --quiet -c SHA256SUMS) || rc=1; }
+  [ $rc -eq 0 ] && [ -f build-windows-filelist/setup.exe ] && { scripts/windows-checks.sh same \
+    build-windows-filelist/setup.exe build-release/windows/setup.exe || rc=1; }
+  rm -rf "$work"
+  return $rc
+}
+
 trap 'stop_display; rm -rf "$logs"' EXIT
 
 phase install scripts/install-deps.sh
@@ -193,6 +231,7 @@ for preset in "${presets[@]}"; do
       phase windows windows_tests
       phase windows-e2e windows_e2e
       phase windows-filelist windows_filelist
+      phase release release_check
       ;;
     fuzz) phase fuzz scripts/fuzz.sh ;;
     filelist) phase filelist filelist_preset ;;

@@ -20,6 +20,11 @@ namespace {
 constexpr DWORD LengthBufferSize = 1024;
 constexpr DWORD ReadBufferSize = 1025;
 const char PostHeader[] = "Content-Type: application/x-www-form-urlencoded";
+// A download without the cache asks every cache on the way for a fresh copy, not only this
+// machine's: the flags have WinInet bypass its own and send "Pragma: no-cache", which HTTP/1.0
+// caches know; HTTP/1.1 caches, and those that ignore Pragma, obey this header.
+constexpr DWORD FreshCopyFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
+const char FreshCopyHeader[] = "Cache-Control: no-cache\r\n";
 // How long a download waits for a connection, for sending, and for each piece of the answer.
 constexpr DWORD WaitLimitMilliseconds = 60'000;
 
@@ -127,8 +132,12 @@ void THTTPGetThread::Execute() {
     LPCSTR AcceptList[] = {AcceptEntry.c_str(), nullptr};
     R.hRequest =
         HttpOpenRequestA(R.hConnect, PostQuery.empty() ? "GET" : "POST", Path.c_str(), "HTTP/1.0",
-                         Referer.c_str(), AcceptList, UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
+                         Referer.c_str(), AcceptList, UseCache ? 0 : FreshCopyFlags, 0);
     LimitWaiting(R.hRequest);
+    if (!UseCache) {
+      HttpAddRequestHeadersA(R.hRequest, FreshCopyHeader, sizeof FreshCopyHeader - 1,
+                             HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
     if (PostQuery.empty())
       HttpSendRequestA(R.hRequest, nullptr, 0, nullptr, 0);
     else

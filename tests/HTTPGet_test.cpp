@@ -324,7 +324,9 @@ TEST_F(HTTPGetTest, RequestOnTheWire) {
          EXPECT_EQ(R.Path, "/dir/file.zip");
          EXPECT_EQ(R.Header("User-Agent").value_or("-"), "Kestrune HTTPGet");
          EXPECT_EQ(R.Header("Accept").value_or("-"), "Accept: */*");
+         // A fresh copy from every cache on the way, HTTP/1.0 and HTTP/1.1 alike.
          EXPECT_EQ(R.Header("Pragma").value_or("-"), "no-cache");
+         EXPECT_EQ(R.Header("Cache-Control").value_or("-"), "no-cache");
          EXPECT_FALSE(R.Header("Referer"));
          EXPECT_FALSE(R.Header("Content-Type"));
          EXPECT_TRUE(R.Body.empty());
@@ -345,6 +347,7 @@ TEST_F(HTTPGetTest, RequestOnTheWire) {
        [](const vendor::RecordedRequest& R) {
          EXPECT_FALSE(R.Header("User-Agent"));
          EXPECT_FALSE(R.Header("Pragma"));
+         EXPECT_FALSE(R.Header("Cache-Control"));
          EXPECT_EQ(R.Header("Referer").value_or("-"), "http://ref.example/page");
        }},
       {"scheme in capitals", [](THTTPGet& G) { G.URL = "HTTP://" + Host + "/dir/file.zip"; },

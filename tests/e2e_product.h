@@ -44,7 +44,7 @@ class ProductTest : public ::testing::Test {
     Server = std::make_unique<vendor::VendorServer>(Options);
     Server->Start();
     if (Target.Proxy == Platform::ProxySetting::kRegistry) {
-      ASSERT_TRUE(SetRegistryProxy());
+      ASSERT_TRUE(SetRegistryProxy(Server->Port()));
     }
   }
   void TearDown() override {
@@ -145,13 +145,13 @@ class ProductTest : public ::testing::Test {
     return Found;
   }
 
-  // Points the prefix's system proxy at this test's server.
-  bool SetRegistryProxy() const {
+  // Points the prefix's system proxy at a server of this machine.
+  bool SetRegistryProxy(int Port) const {
     const std::string Key =
         "wine reg add 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings' ";
     return Succeeds("timeout 60 " + Key + "/v ProxyEnable /t REG_DWORD /d 1 /f") &&
-           Succeeds("timeout 60 " + Key + "/v ProxyServer /t REG_SZ /d 127.0.0.1:" +
-                    std::to_string(Server->Port()) + " /f");
+           Succeeds("timeout 60 " + Key +
+                    "/v ProxyServer /t REG_SZ /d 127.0.0.1:" + std::to_string(Port) + " /f");
   }
 
   // The working folders a product of that name may use, whatever the case of its letters.

@@ -123,6 +123,19 @@ std::optional<std::int64_t> ParseLength(std::string_view Text) {
   return Value;
 }
 
+// The lines of a caller's header text (CR LF or LF between them), without their ends; empty
+// lines are dropped.
+std::vector<std::string> HeaderLines(std::string_view Headers) {
+  std::vector<std::string> Lines;
+  while (!Headers.empty()) {
+    const auto End = Headers.find('\n');
+    std::string Line(TrimHeadText(Headers.substr(0, End)));
+    Headers = End == std::string_view::npos ? std::string_view() : Headers.substr(End + 1);
+    if (!Line.empty()) Lines.push_back(std::move(Line));
+  }
+  return Lines;
+}
+
 DWORD ErrorFromCurl(CURLcode Code) {
   switch (Code) {
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -208,7 +221,9 @@ class RequestHandle : public Handle {
   long Version = CURL_HTTP_VERSION_1_1;
   std::optional<std::string> Referrer;
   std::optional<std::string> Accept;
-  bool Reload = false;
+  bool PragmaNoCache = false;
+  // Lines given through HttpAddRequestHeadersA, each "Name: value".
+  std::vector<std::string> AddedHeaders;
 
   BOOL Send(std::string_view Headers, std::string_view Body);
   BOOL Read(char* Buffer, DWORD Count, DWORD* Delivered);
@@ -425,17 +440,14 @@ bool RequestHandle::PrepareUrl(DWORD& Error) {
 // adding a header of its own.
 void RequestHandle::AddHeaders(std::string_view Headers, bool HasBody) {
   FHeaders = curl_slist_append(FHeaders, Accept ? ("Accept: " + *Accept).c_str() : "Accept:");
-  FHeaders = curl_slist_append(FHeaders, Reload ? "Pragma: no-cache" : "Pragma:");
+  FHeaders = curl_slist_append(FHeaders, PragmaNoCache ? "Pragma: no-cache" : "Pragma:");
   FHeaders = curl_slist_append(FHeaders, "Expect:");
   // A proxy asked to keep the connection open would leave a followed redirect's body, which is
   // read up to the close, waiting.
   FHeaders = curl_slist_append(FHeaders, "Proxy-Connection:");
+  for (const std::string& Line : AddedHeaders) FHeaders = curl_slist_append(FHeaders, Line.c_str());
   bool HasContentType = false;
-  while (!Headers.empty()) {
-    const auto End = Headers.find('\n');
-    const std::string Line(TrimHeadText(Headers.substr(0, End)));
-    Headers = End == std::string_view::npos ? std::string_view() : Headers.substr(End + 1);
-    if (Line.empty()) continue;
+  for (const std::string& Line : HeaderLines(Headers)) {
     HasContentType = HasContentType || StartsWithNoCase(Line, "Content-Type:");
     FHeaders = curl_slist_append(FHeaders, Line.c_str());
   }
@@ -633,7 +645,7 @@ HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjec
     }
     if (!Accept.empty()) H->Accept = Accept;
   }
-  H->Reload = (dwFlags & INTERNET_FLAG_RELOAD) != 0;
+  H->PragmaNoCache = (dwFlags & INTERNET_FLAG_PRAGMA_NOCACHE) != 0;
   return Register(std::move(H));
 }
 
@@ -674,6 +686,33 @@ BOOL InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
     default:
       return Fail(ERROR_INTERNET_INVALID_OPTION);
   }
+}
+
+BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                            DWORD dwModifiers) {
+  const auto Request = Find<RequestHandle>(hRequest, HandleKind::kRequest);
+  if (!Request) return FALSE;
+  if (lpszHeaders == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::string_view Headers = dwHeadersLength == kZeroTerminated
+                                 ? std::string_view(lpszHeaders)
+                                 : std::string_view(lpszHeaders, dwHeadersLength);
+  const std::vector<std::string> Lines = HeaderLines(Headers);
+  for (const std::string& Line : Lines) {
+    if (Line.find(':') == std::string::npos || Line.front() == ':')
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::vector<std::string>& Added = Request->AddedHeaders;
+  for (const std::string& Line : Lines) {
+    if (dwModifiers & HTTP_ADDREQ_FLAG_REPLACE) {
+      const std::string Name = Line.substr(0, Line.find(':') + 1);
+      Added.erase(
+          std::remove_if(Added.begin(), Added.end(),
+                         [&](const std::string& Old) { return StartsWithNoCase(Old, Name); }),
+          Added.end());
+    }
+    Added.push_back(Line);
+  }
+  return TRUE;
 }
 
 BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,

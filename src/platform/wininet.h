@@ -16,6 +16,9 @@ constexpr INTERNET_PORT INTERNET_DEFAULT_HTTP_PORT = 80;
 constexpr DWORD INTERNET_SERVICE_HTTP = 3;
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
 constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
+constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100;
+constexpr DWORD HTTP_ADDREQ_FLAG_ADD = 0x20000000;
+constexpr DWORD HTTP_ADDREQ_FLAG_REPLACE = 0x80000000;
 constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
 constexpr DWORD INTERNET_OPTION_SEND_TIMEOUT = 5;
 constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
@@ -35,9 +38,16 @@ HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
 HINTERNET InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
                            LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService, DWORD dwFlags,
                            DWORD_PTR dwContext);
+// There is no cache here: INTERNET_FLAG_RELOAD changes nothing on the wire, while
+// INTERNET_FLAG_PRAGMA_NOCACHE sends "Pragma: no-cache" for the caches on the way.
 HINTERNET HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
                            LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
                            DWORD dwFlags, DWORD_PTR dwContext);
+// Header lines ("Name: value", ended by CR LF; dwHeadersLength -1 when the text is
+// zero-terminated) that the request sends besides its own. With HTTP_ADDREQ_FLAG_REPLACE a line
+// replaces one of the same name added before; other modifiers count as HTTP_ADDREQ_FLAG_ADD.
+BOOL HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                            DWORD dwModifiers);
 // Sends the request and returns once the response head has arrived, or fails.
 BOOL HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
                       LPVOID lpOptional, DWORD dwOptionalLength);

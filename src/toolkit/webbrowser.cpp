@@ -52,8 +52,12 @@ std::pair<std::string, std::string> SplitAddress(std::string Address) {
   return {Address.substr(0, Slash), Address.substr(Slash)};
 }
 
-// The status request must reach the server each time, never be answered from the cache.
-constexpr DWORD NoCache = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+// The status request must reach the server each time, never be answered from a cache, this
+// machine's or one on the way: the flags send "Pragma: no-cache" for HTTP/1.0 caches, the header
+// is for HTTP/1.1 caches and those that ignore Pragma.
+constexpr DWORD NoCache =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+const char NoCacheHeader[] = "Cache-Control: no-cache\r\n";
 
 // One GET whose answer is read and thrown away, so that the server sees a complete exchange.
 void FetchAndDiscard(const std::string& Host, const std::string& Path) {
@@ -66,6 +70,10 @@ void FetchAndDiscard(const std::string& Host, const std::string& Path) {
   HINTERNET Request = Connection ? HttpOpenRequestA(Connection, "GET", Path.c_str(), "HTTP/1.0",
                                                     nullptr, AcceptTypes, NoCache, 0)
                                  : nullptr;
+  if (Request) {
+    HttpAddRequestHeadersA(Request, NoCacheHeader, sizeof NoCacheHeader - 1,
+                           HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+  }
   if (Request && HttpSendRequestA(Request, nullptr, 0, nullptr, 0)) {
     char Buffer[4096];
     DWORD Read = 0;

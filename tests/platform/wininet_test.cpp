@@ -62,7 +62,8 @@ struct Options {
   const char* UserName = "";
   const char* Password = "";
   std::vector<const char*> Accept = {"Accept: */*"};
-  DWORD Flags = INTERNET_FLAG_RELOAD;
+  DWORD Flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
+  std::string AddedHeaders;  // given to HttpAddRequestHeadersA, with HTTP_ADDREQ_FLAG_REPLACE
   std::string Body;
   DWORD ReadSize = 1025;
   DWORD WaitLimitMs = 0;  // set on the session for connecting, sending and receiving; 0: not set
@@ -101,6 +102,10 @@ Outcome Fetch(const Options& O) {
   HINTERNET Request =
       HttpOpenRequestA(Connection, O.Body.empty() ? "GET" : "POST", O.Object.c_str(), "HTTP/1.0",
                        O.Referrer, Accept.data(), O.Flags, 0);
+  if (!O.AddedHeaders.empty()) {
+    EXPECT_TRUE(HttpAddRequestHeadersA(Request, O.AddedHeaders.c_str(), static_cast<DWORD>(-1),
+                                       HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE));
+  }
   if (O.Body.empty()) {
     Result.Sent = HttpSendRequestA(Request, nullptr, 0, nullptr, 0);
   } else {
@@ -201,6 +206,10 @@ TEST_F(WinInetTest, RequestOnTheWire) {
   NoAgent.Agent = nullptr;
   Options Cached;
   Cached.Flags = 0;
+  Options ReloadOnly;
+  ReloadOnly.Flags = INTERNET_FLAG_RELOAD;
+  Options Added;
+  Added.AddedHeaders = "Cache-Control: max-age=0\r\nX-Edition: 2\r\nCache-Control: no-cache\r\n";
   Options Referred;
   Referred.Referrer = "http://www.drovanetix.example/";
   Options Posted;
@@ -237,6 +246,14 @@ TEST_F(WinInetTest, RequestOnTheWire) {
        ""},
       {"no agent", NoAgent, "GET", Base + kDataPath, {{"User-Agent", std::nullopt}}, ""},
       {"cache allowed", Cached, "GET", Base + kDataPath, {{"Pragma", std::nullopt}}, ""},
+      // As WinInet: the reload flag concerns only the cache of this machine.
+      {"reload alone", ReloadOnly, "GET", Base + kDataPath, {{"Pragma", std::nullopt}}, ""},
+      {"added lines, a later one replacing",
+       Added,
+       "GET",
+       Base + kDataPath,
+       {{"Cache-Control", "no-cache"}, {"X-Edition", "2"}, {"Pragma", "no-cache"}},
+       ""},
       {"referrer",
        Referred,
        "GET",

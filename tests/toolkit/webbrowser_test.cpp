@@ -57,6 +57,7 @@ TEST_F(WebBrowserTest, DestructionWaitsUntilTheStatusRequestWasReceived) {
   EXPECT_TRUE(Requests[0].Header("User-Agent").has_value());
   // Never answered from a cache on the way: each report must reach the vendor.
   EXPECT_EQ(Requests[0].Header("Pragma"), "no-cache");
+  EXPECT_EQ(Requests[0].Header("Cache-Control"), "no-cache");
 }
 
 TEST_F(WebBrowserTest, AddressesAreMadeSendable) {

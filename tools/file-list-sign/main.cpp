@@ -2,6 +2,9 @@
 //   file-list-sign keygen KEY.pem                   makes a new key pair; prints the public key
 //   file-list-sign pubkey KEY.pem                   prints the public key of a key pair
 //   file-list-sign sign KEY.pem PRODUCT FOLDER      writes FOLDER/files.sig for every file there
+//   file-list-sign verify PUBLIC PRODUCT FOLDER     checks FOLDER/files.sig as the installer
+//                                                   built with PUBLIC (hex) does, and that it
+//                                                   lists exactly the files of FOLDER
 // The public key is printed as the installer's build option takes it: -DFILE_LIST_KEY=<hex>.
 #include <sys/stat.h>
 
@@ -17,7 +20,8 @@ namespace {
 int Usage() {
   std::cerr << "usage: file-list-sign keygen KEY.pem\n"
                "       file-list-sign pubkey KEY.pem\n"
-               "       file-list-sign sign KEY.pem PRODUCT FOLDER\n";
+               "       file-list-sign sign KEY.pem PRODUCT FOLDER\n"
+               "       file-list-sign verify PUBLIC PRODUCT FOLDER\n";
   return 2;
 }
 
@@ -66,6 +70,24 @@ int main(int argc, char** argv) {
     const std::filesystem::path Out = Folder / "files.sig";
     std::ofstream(Out, std::ios::binary) << *Text;
     std::cout << "wrote " << Out.string() << ": " << List->Files.size() << " files of " << Product
+              << "\n";
+    return 0;
+  }
+  if (Command == "verify" && argc == 5) {
+    const std::string Product = argv[3];
+    const std::filesystem::path Folder = argv[4];
+    const std::string ListFile = (Folder / "files.sig").string();
+    const auto Key = BytesFromHex(argv[2]);
+    if (!Key) return Fail("the public key is not hex: " + std::string(argv[2]));
+    const auto Text = ReadFileListFile(ListFile);
+    if (!Text) return Fail("cannot read " + ListFile);
+    const auto Signed = ReadSignedFileList(*Text, *Key);
+    if (!Signed) return Fail(ListFile + " is no list signed with that key");
+    if (Signed->Product != Product) return Fail(ListFile + " is signed for " + Signed->Product);
+    const auto Present = file_list_sign::ListFolder(Product, Folder);
+    if (!Present || Present->Files != Signed->Files)
+      return Fail(ListFile + " does not list exactly the files of " + Folder.string());
+    std::cout << "verified " << ListFile << ": " << Signed->Files.size() << " files of " << Product
               << "\n";
     return 0;
   }
