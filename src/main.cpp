@@ -253,6 +253,16 @@ bool ArrivedFileAsListed() {
          Entry->second.Digest == Arrived.Digest;
 }
 
+// A browser saves a repeated download of "merona.exe" as "merona (1).exe", "merona (2).exe":
+// the number in parentheses is the browser's, not part of the program's name.
+std::string WithoutCopyNumber(const std::string& Name) {
+  const std::size_t Open = Name.rfind(" (");
+  if (Open == std::string::npos || Name.size() < Open + 4 || Name.back() != ')') return Name;
+  const std::string Number = Name.substr(Open + 2, Name.size() - Open - 3);
+  if (Number.find_first_not_of("0123456789") != std::string::npos) return Name;
+  return Name.substr(0, Open);
+}
+
 std::wstring ToWide(const std::string& Ascii) {
   std::wstring Wide;
   for (unsigned char C : Ascii) Wide += static_cast<wchar_t>(C);
@@ -340,6 +350,7 @@ void TForm1::FormCreate(TObject*) {
   Notebook1->SetPageIndex(0);
   ProgramName = ExtractFileName(Application->ExeName());
   ProgramName = ProgramName.size() > 4 ? ProgramName.substr(0, ProgramName.size() - 4) : "";
+  ProgramName = WithoutCopyNumber(ProgramName);
   DownloadDir = GetEnv("temp") + PathDelim + ProgramName + PathDelim;
   const std::string Architecture = GetEnv("processor_architecture");
   SetCaption(CzechUpperCase(ProgramName));

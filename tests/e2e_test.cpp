@@ -124,6 +124,7 @@ struct FlowCase {
   const std::vector<PlanEntry>* Plan;
   enum { kTemp, kCommonX86, kRelativeTemp } Base;  // kRelativeTemp: Temp, named relatively
   const char* Folder;                              // below Base
+  const char* Product = nullptr;  // the program name, where the file name carries more
 };
 
 // Test names carry the case's name; gtest would print its bytes otherwise.
@@ -135,15 +136,17 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
   const FlowCase& C = GetParam();
   const std::string Architecture = ArchitectureSeen(C.Architecture);
   const std::vector<PlanEntry> Plan = ForArchitecture(*C.Plan, Architecture);
-  const auto Saved = ServePlan(C.Stem, Plan);
+  const std::string Name = C.Product ? C.Product : C.Stem;
+  const auto Saved = ServePlan(Name, Plan);
   const fs::path Folder =
       (C.Base == FlowCase::kCommonX86 ? Places.CommonX86 : Places.Temp) / C.Folder;
   Environment Vars = ProductEnvironment(Architecture);
   // Relative to the folder the product starts in, its own.
   if (C.Base == FlowCase::kRelativeTemp && !Target.IsWine()) Vars["TEMP"] = "../temp";
-  std::string Caption = C.Stem;
+  std::string Caption = Name;
   for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
 
+  RemoveWorkingFolders(Name);
   ProductProcess& P = Start(C.Stem, Vars);
   const auto Main = WaitForWindow(P.Pid(), Caption);
   ASSERT_TRUE(Main) << ProductLog();
@@ -155,7 +158,7 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
 
   const auto Requests = Server->Requests();
   ASSERT_EQ(Requests.size(), Plan.size() + 1) << testing::PrintToString(RequestedPaths());
-  const auto Expected = DownloadPaths(C.Stem, Plan, Plan.size());
+  const auto Expected = DownloadPaths(Name, Plan, Plan.size());
   for (std::size_t I = 0; I < Plan.size(); ++I) {
     SCOPED_TRACE(Plan[I].Source);
     EXPECT_EQ(Requests[I].Path, Expected[I]);
@@ -188,21 +191,23 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
       << Record[2];
 }
 
-INSTANTIATE_TEST_SUITE_P(Products, CompleteFlowTest,
-                         ::testing::Values(FlowCase{"MeronaEnglish64", "merona", "en", "AMD64",
-                                                    &kMerona64, FlowCase::kTemp, "merona"},
-                                           FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz",
-                                                    "x86", &kMerona32, FlowCase::kTemp, "Merona"},
-                                           FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86",
-                                                    &kPluvan32, FlowCase::kTemp, "pluvan"},
-                                           FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64",
-                                                    &kZentrik64, FlowCase::kTemp, "zentrik"},
-                                           FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en",
-                                                    "AMD64", &kTavoskel, FlowCase::kCommonX86,
-                                                    "drovanetix"},
-                                           FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64",
-                                                    &kMerona64, FlowCase::kRelativeTemp, "merona"}),
-                         [](const auto& Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Products, CompleteFlowTest,
+    ::testing::Values(
+        FlowCase{"MeronaEnglish64", "merona", "en", "AMD64", &kMerona64, FlowCase::kTemp, "merona"},
+        FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz", "x86", &kMerona32, FlowCase::kTemp,
+                 "Merona"},
+        FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86", &kPluvan32, FlowCase::kTemp, "pluvan"},
+        FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64", &kZentrik64, FlowCase::kTemp,
+                 "zentrik"},
+        FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en", "AMD64", &kTavoskel,
+                 FlowCase::kCommonX86, "drovanetix"},
+        FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64", &kMerona64, FlowCase::kRelativeTemp,
+                 "merona"},
+        // A browser's second copy of the download.
+        FlowCase{"MeronaBrowserCopy", "merona (1)", "cz", "AMD64", &kMerona64, FlowCase::kTemp,
+                 "merona", "merona"}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 struct FailureCase {
   const char* Name;
@@ -348,14 +353,24 @@ TEST_F(ProductFlowTest, ForeignOrUnnamableWorkingFolderIsRefused) {
   }
 }
 
-TEST_F(ProductFlowTest, UnmatchedNameRequestsTheEmptyEntryAndShowsError) {
+class UnmatchedNameTest : public ProductFlowTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnmatchedNameTest, RequestsTheEmptyEntryAndShowsError) {
+  const std::string Stem = GetParam();
   ServePlan("merona", kMerona64);
-  ProductProcess& P = Start("other", ProductEnvironment("AMD64"));
-  const auto Main = WaitForWindow(P.Pid(), "OTHER");
+  ProductProcess& P = Start(Stem, ProductEnvironment("AMD64"));
+  std::string Caption = Stem;
+  for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
+  const auto Main = WaitForWindow(P.Pid(), Caption);
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, "cz"));
-  ExpectStoppedWithError(*Main, "other", {"/download/other/"});
+  ExpectStoppedWithError(*Main, Stem, {"/download/" + Stem + "/"});
 }
+
+// Only a browser's " (N)" goes from the name: a digit of its own keeps it from every profile.
+INSTANTIATE_TEST_SUITE_P(Names, UnmatchedNameTest, ::testing::Values("other", "merona2"),
+                         [](const auto& Info) { return std::string(Info.param); });
 
 // A wininet.dll beside the program (a Downloads folder that any web page can write to), with wine
 // told to prefer such a DLL to its own: never loaded, and the installer works as ever.
