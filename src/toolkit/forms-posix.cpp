@@ -255,8 +255,9 @@ void TForm::Show() {
   EnsureLoopReady();
   FormWindow* window = WindowOf(*this);
   if (!FWidget->Centred && DisplayAvailable()) {
-    int x, y, w, h;
-    Fl::screen_work_area(x, y, w, h, 0);
+    int x, y, w, h, mouseX, mouseY;
+    Fl::get_mouse(mouseX, mouseY);
+    Fl::screen_work_area(x, y, w, h, mouseX, mouseY);
     window->position(x + (w - Width()) / 2, y + (h - Height()) / 2);
     FWidget->Centred = true;
   }
