@@ -301,6 +301,8 @@ void PaintText(const TFont& Font, const std::string& Text, int X, int Y, const R
 }
 
 void DrawPicture(const TImage& Image, const Rect& Area) {
+  // Drawn at another size (another resolution), the picture is smoothed, as on Windows.
+  Fl_RGB_Image::RGB_scaling(FL_RGB_SCALING_BILINEAR);
   Fl_RGB_Image picture(Image.Pixels().data(), Image.PictureWidth(), Image.PictureHeight(), 3);
   const std::unique_ptr<Fl_Image> sized(
       picture.copy(Area.Right - Area.Left, Area.Bottom - Area.Top));

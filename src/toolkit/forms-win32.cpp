@@ -343,7 +343,12 @@ void DrawPicture(const TImage& Image, const Rect& Area) {
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 24;
   info.bmiHeader.biCompression = BI_RGB;
-  SetStretchBltMode(g_PaintDc, COLORONCOLOR);
+  // Drawn at another size (another resolution), the picture is smoothed; HALFTONE needs the
+  // brush origin set after it.
+  const bool scaled = Area.Right - Area.Left != Image.PictureWidth() ||
+                      Area.Bottom - Area.Top != Image.PictureHeight();
+  SetStretchBltMode(g_PaintDc, scaled ? HALFTONE : COLORONCOLOR);
+  if (scaled) SetBrushOrgEx(g_PaintDc, 0, 0, nullptr);
   StretchDIBits(g_PaintDc, Area.Left, Area.Top, Area.Right - Area.Left, Area.Bottom - Area.Top, 0,
                 0, Image.PictureWidth(), Image.PictureHeight(), Image.GetWidget()->Picture.data(),
                 &info, DIB_RGB_COLORS, SRCCOPY);
