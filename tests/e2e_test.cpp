@@ -353,6 +353,120 @@ TEST_F(ProductFlowTest, ForeignOrUnnamableWorkingFolderIsRefused) {
   }
 }
 
+// Under wine the locale sets the ANSI code page (cs_CZ 1250, ru_RU 1251, en_US 1252). A temp
+// folder, or a folder the program starts from, whose name Windows-1250 cannot hold: the product
+// works in that very folder (reached by its short name) or, where the folder has no short name,
+// refuses it with the folder's message. Nothing is made anywhere else.
+struct CodePageCase {
+  const char* Name;
+  const char* Locale;  // with UTF-8 for the file names of this machine
+  const char* Temp;    // beside the prefix's temp folder; null: that folder
+  const char* Start;   // the folder, below the test's, the program starts from; null: bin
+  bool Works;          // false: the temp folder does not exist, and the message is expected
+};
+
+void PrintTo(const CodePageCase& C, std::ostream* Out) { *Out << C.Name; }
+
+class CodePageTest : public ProductFlowTest, public ::testing::WithParamInterface<CodePageCase> {
+ public:
+  // The prefix's temp folder (HKCU\Environment TEMP, a path on C:), set for the test's run.
+  void SetTemp(const std::string& Value) {
+    const std::string Answer =
+        Capture("timeout 60 wine reg add 'HKCU\\Environment' /v TEMP /t REG_SZ /d " + Quote(Value) +
+                " /f 2>&1; echo \"exit $?\"");
+    ASSERT_NE(Answer.find("exit 0"), std::string::npos) << Answer;
+  }
+  static std::set<std::string> Names(const fs::path& Folder) {
+    std::set<std::string> Found;
+    std::error_code Missing;
+    for (const auto& E : fs::directory_iterator(Folder, Missing)) Found.insert(E.path().filename());
+    return Found;
+  }
+};
+
+TEST_P(CodePageTest, WorksInTheRealFolderOrRefusesIt) {
+  const CodePageCase& C = GetParam();
+  if (!Target.IsWine()) GTEST_SKIP() << "the code pages of Windows";
+  // Without it wine would quietly take another code page.
+  ASSERT_TRUE(Succeeds("locale -a | grep -qx " + Quote(std::string(C.Locale) + ".utf8")))
+      << C.Locale << " is missing: scripts/install-windows-deps.sh generates it";
+  ServePlan("merona", kMerona64);
+  RemoveWorkingFolders("merona");
+  const std::string OwnTemp = "C:\\users\\" + Places.Temp.parent_path().filename().string();
+  const fs::path Users = Places.Temp.parent_path();
+  fs::path Folder = Places.Temp / "merona";
+  const auto UsersBefore = Names(Users);
+  // The prefix as it was: its temp folder, and no folder that the case made beside it.
+  struct RestoreTemp {
+    CodePageTest* Test;
+    std::string Value;
+    fs::path Users;
+    std::set<std::string> Before;
+    ~RestoreTemp() {
+      Test->SetTemp(Value);
+      std::error_code Ignored;
+      for (const std::string& Name : Names(Users)) {
+        if (!Before.count(Name)) fs::remove_all(Users / Name, Ignored);
+      }
+    }
+  } Restore{this, OwnTemp + "\\" + Places.Temp.filename().string(), Users, UsersBefore};
+  if (C.Temp) {
+    Folder = Users / C.Temp / "merona";
+    if (C.Works) fs::create_directories(Users / C.Temp);
+    SetTemp(OwnTemp + "\\" + C.Temp);
+  }
+  const fs::path Start = Dir / (C.Start ? C.Start : "bin");
+  fs::create_directories(Start);
+  fs::copy_file(Executable, Start / "merona.exe", fs::copy_options::overwrite_existing);
+  auto UsersMade = UsersBefore;
+  if (C.Temp && C.Works) UsersMade.insert(C.Temp);
+  auto TestBefore = Names(Dir);
+
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["LANG"] = std::string(C.Locale) + ".UTF-8";
+  Product =
+      std::make_unique<ProductProcess>(Target, Start / "merona.exe", Vars, Dir / "product.log");
+  if (C.Works) {
+    const auto Main = WaitForWindow(Product->Pid(), "MERONA");
+    ASSERT_TRUE(Main) << ProductLog();
+    ASSERT_TRUE(ClickFlag(*Main, "en"));
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(std::chrono::seconds(kMerona64.size() + 12))))
+        << testing::PrintToString(RequestedPaths());
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+    const auto Record = SetupRecordLines();
+    ASSERT_EQ(Record.size(), 3u);
+    std::error_code NoFolder;
+    EXPECT_EQ(fs::canonical(Target.HostPath(Record[2]), NoFolder), fs::canonical(Folder, NoFolder))
+        << Record[2];
+    EXPECT_EQ(Names(Folder).size(), kMerona64.size());
+  } else {
+    const auto Box = WaitForWindow(Product->Pid(), "merona", 20s);
+    ASSERT_TRUE(Box) << ProductLog();
+    EXPECT_TRUE(DismissBox(Product->Pid(), *Box));
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(5s))) << ProductLog();
+    EXPECT_TRUE(Server->Requests().empty());
+  }
+  // Only what the case made itself, and the setup's record.
+  EXPECT_EQ(Names(Users), UsersMade);
+  auto TestAfter = Names(Dir);
+  TestAfter.erase(SetupRecord().filename());
+  TestAfter.erase("product.log");
+  TestBefore.erase("product.log");
+  EXPECT_EQ(TestAfter, TestBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, CodePageTest,
+    ::testing::Values(
+        CodePageCase{"CyrillicTempOn1250", "cs_CZ", "\u0422\u0435\u043c\u043f", nullptr, true},
+        CodePageCase{"CzechTempOn1252", "en_US", "Ji\u0159\u00ed", nullptr, true},
+        CodePageCase{"MissingCyrillicTempOn1250", "cs_CZ", "\u0422\u0435\u043c\u043f2", nullptr,
+                     false},
+        CodePageCase{"StartedFromCyrillicFolderOn1252", "en_US", nullptr,
+                     "\u0418\u0432\u0430\u043d", true},
+        CodePageCase{"StartedFromCzechFolderOn1251", "ru_RU", nullptr, "Ji\u0159\u00ed", true}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
 class UnmatchedNameTest : public ProductFlowTest,
                           public ::testing::WithParamInterface<const char*> {};
 
