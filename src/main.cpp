@@ -44,9 +44,10 @@ const char EnglishWaitMessage[] = "Downloading files needed to install, please w
 const char ElevatedCopyMarker[] = "/elevated";
 
 // After the working folder was refused: starts this program once more with administrator rights
-// (one prompt of the system) and says whether it did. Not when this is that copy already, holds
-// the rights already, or the user declined.
-bool RestartAsAdministrator() {
+// (one prompt of the system, which belongs to Owner so that it comes to the front) and says
+// whether it did. Not when this is that copy already, holds the rights already, or the user
+// declined.
+bool RestartAsAdministrator(HWND Owner) {
   if (std::string(GetCommandLineA()).find(ElevatedCopyMarker) != std::string::npos) return false;
   HANDLE Token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &Token)) return false;
@@ -57,7 +58,7 @@ bool RestartAsAdministrator() {
   CloseHandle(Token);
   if (!Known || Elevation.TokenIsElevated) return false;
   const std::string Exe = Application->ExeName();
-  return reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "runas", Exe.c_str(), ElevatedCopyMarker,
+  return reinterpret_cast<INT_PTR>(ShellExecuteA(Owner, "runas", Exe.c_str(), ElevatedCopyMarker,
                                                  nullptr, SW_SHOWNORMAL)) > 32;
 }
 
@@ -362,7 +363,8 @@ void TForm1::FormCreate(TObject*) {
   // Absolute, so that the change of current folder before the launch cannot miss it.
   DownloadDir = ExpandFileName(DownloadDir);
   if (!ForceDirectories(DownloadDir)) {
-    if (GetLastError() != ERROR_ACCESS_DENIED || !RestartAsAdministrator())
+    if (GetLastError() != ERROR_ACCESS_DENIED ||
+        !RestartAsAdministrator(static_cast<HWND>(Handle())))
       ShowMessage("Nelze vytvorit tmp adresar");
     Close();
     Application->Terminate();

@@ -508,6 +508,8 @@ void TForm::SetFont(const TFont& Value) {
   Repaint(*this);
 }
 
+void* TForm::Handle() const { return FWidget->Window; }
+
 void TForm::Loaded() { ScaleForResolution(ScreenDpi()); }
 
 void TForm::ScaleForResolution(int Dpi) {

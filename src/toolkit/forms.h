@@ -233,6 +233,10 @@ class TForm : public TWinControl {
   // Raises OnCreate; a form's constructor calls it once its layout is loaded.
   void DoCreate();
 
+  // The system's window of the form (a HWND on Windows), for the system's dialogs that belong
+  // to it; there from the form's creation, shown or not.
+  void* Handle() const;
+
   void Show();   // centred on the screen the first time
   void Close();  // hides the window; closing the main form ends the application's loop
   bool Showing() const;
