@@ -89,6 +89,8 @@ DWORD CopyOut(const std::string& Value, LPSTR Buffer, DWORD Size) {
 
 }  // namespace
 
+std::wstring WideFrom1250(const std::string& Text) { return Wide(Text.c_str()); }
+
 DWORD GetEnvironmentVariable1250(LPCSTR Name, LPSTR Buffer, DWORD Size) {
   const std::wstring WideName = Wide(Name);
   std::wstring Value(GetEnvironmentVariableW(WideName.c_str(), nullptr, 0), L'\0');
@@ -189,4 +191,10 @@ HINSTANCE ShellExecute1250(HWND Owner, LPCSTR Verb, LPCSTR File, LPCSTR Paramete
   if (Started) return Result > 32 ? Info.hInstApp : reinterpret_cast<HINSTANCE>(33);
   return Result > 0 && Result <= 32 ? Info.hInstApp
                                     : reinterpret_cast<HINSTANCE>(SE_ERR_ACCESSDENIED);
+}
+
+HWND FindWindowEx1250(HWND Parent, HWND ChildAfter, LPCSTR ClassName, LPCSTR WindowName) {
+  const std::wstring WideClass = Wide(ClassName), WideWindow = Wide(WindowName);
+  return FindWindowExW(Parent, ChildAfter, ClassName ? WideClass.c_str() : nullptr,
+                       WindowName ? WideWindow.c_str() : nullptr);
 }

@@ -16,6 +16,11 @@
 
 #include <shellapi.h>
 
+#include <string>
+
+// Windows-1250 text as UTF-16, for the system's ...W functions.
+std::wstring WideFrom1250(const std::string& Text);
+
 DWORD GetEnvironmentVariable1250(LPCSTR Name, LPSTR Buffer, DWORD Size);
 // As GetModuleFileNameA: a path that does not fit is cut to Size characters, and Size returned.
 DWORD GetModuleFileName1250(HMODULE Module, LPSTR Buffer, DWORD Size);
@@ -26,6 +31,8 @@ BOOL DeleteFile1250(LPCSTR FileName);
 BOOL SetCurrentDirectory1250(LPCSTR PathName);
 HANDLE CreateFile1250(LPCSTR FileName, DWORD Access, DWORD Share, LPSECURITY_ATTRIBUTES Security,
                       DWORD Disposition, DWORD Flags, HANDLE Template);
+// Windows are titled in UTF-16 (see TForm::SetCaption): found by the title's Windows-1250 text.
+HWND FindWindowEx1250(HWND Parent, HWND ChildAfter, LPCSTR ClassName, LPCSTR WindowName);
 // Through ShellExecuteExW, with Owner as the window that the system's prompts (that of "runas"
 // for administrator rights among them) belong to; the call returns once the launch is under way.
 HINSTANCE ShellExecute1250(HWND Owner, LPCSTR Verb, LPCSTR File, LPCSTR Parameters,
@@ -40,3 +47,4 @@ HINSTANCE ShellExecute1250(HWND Owner, LPCSTR Verb, LPCSTR File, LPCSTR Paramete
 #define SetCurrentDirectoryA SetCurrentDirectory1250
 #define CreateFileA CreateFile1250
 #define ShellExecuteA ShellExecute1250
+#define FindWindowExA FindWindowEx1250

@@ -226,7 +226,10 @@ void TTimer::Rearm() {
 
 void TForm::SetCaption(const std::string& Value) {
   FCaption = Value;
-  SetWindowTextA(WindowOf(*this), FCaption.c_str());
+  // In UTF-16, so that every Czech letter shows whatever the system's code page; the window
+  // procedure leaves the title to the system's.
+  const std::wstring title = WideFrom1250(FCaption);
+  DefWindowProcW(WindowOf(*this), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(title.c_str()));
 }
 
 void TForm::SetBorderStyle(TFormBorderStyle Value) {
