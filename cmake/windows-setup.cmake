@@ -23,8 +23,9 @@ add_custom_command(
 target_sources(setup PRIVATE ${setup_res})
 set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
 # Optimised across units as one program: a sixth smaller. GCC 12 can stop with an internal error
-# in that step on some programs (it does for the build with a vendor key), so it can be turned off;
-# optimising the program as one partition keeps clear of that error for this one.
+# in that step on some programs (it does for the build with a vendor key), so it can be turned off.
+# The error comes where the program is split into parts optimised apart (a symbol of one part used
+# in another); the program is small enough to be optimised as one part.
 option(SETUP_LTO "Optimise setup.exe across units" ON)
 if(SETUP_LTO)
   target_link_options(setup PRIVATE -flto -flto-partition=one)

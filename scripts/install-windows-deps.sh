@@ -9,7 +9,7 @@ src_dir="${1:-$repo_root/build-windows/src}"
 
 packages=(
   g++-mingw-w64-x86-64-win32 wine wine64 fonts-wine
-  xvfb xauth xdotool evilwm imagemagick dpkg-dev cmake osslsigncode openssl
+  xvfb xauth xdotool evilwm imagemagick dpkg-dev cmake osslsigncode openssl locales
 )
 
 sudo=""
@@ -33,6 +33,11 @@ if [ ${#missing[@]} -ne 0 ]; then
   [ "$updated" -eq 1 ] || $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# Wine takes the ANSI code page from the locale: the code-page scenarios start the program under
+# cs_CZ (1250), ru_RU (1251) and en_US (1252).
+for locale in cs_CZ ru_RU en_US; do
+  locale -a | grep -qx "$locale.utf8" || $sudo localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+done
 
 mkdir -p "$src_dir"
 if ! ls "$src_dir"/libjpeg-turbo_*.orig.tar.* >/dev/null 2>&1; then

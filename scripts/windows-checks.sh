@@ -77,12 +77,17 @@ check_manifest() {
     fail "the manifest asks for no common controls of version 6"
   echo "$text" | grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' ||
     fail "the manifest asks for no execution level asInvoker without UI access"
+  echo "$text" | grep -q '>PerMonitorV2</dpiAwareness>' ||
+    fail "the manifest declares no per-monitor (v2) resolution awareness"
+  echo "$text" | grep -q '>true</dpiAware>' ||
+    fail "the manifest declares no system resolution awareness for older systems"
   # Windows 7, 8, 8.1, 10 and 11.
   for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
     1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
     echo "$text" | grep -q "<supportedOS Id=\"{$id}\"/>" || fail "supported system {$id} missing"
   done
-  echo "manifest: execution level asInvoker, 4 supported systems, common controls 6.0.0.0"
+  echo "manifest: execution level asInvoker, 4 supported systems, common controls 6.0.0.0," \
+    "per-monitor resolution"
   [ -n "${DISPLAY:-}" ] || fail "the start under wine needs DISPLAY"
 
   # shellcheck source=wine-env.sh

@@ -50,9 +50,10 @@ const char EnglishWaitMessage[] = "Downloading files needed to install, please w
 const char ElevatedCopyMarker[] = "/elevated";
 
 // After the working folder was refused: starts this program once more with administrator rights
-// (one prompt of the system) and says whether it did. Not when this is that copy already, holds
-// the rights already, or the user declined.
-bool RestartAsAdministrator() {
+// (one prompt of the system, which belongs to Owner so that it comes to the front) and says
+// whether it did. Not when this is that copy already, holds the rights already, or the user
+// declined.
+bool RestartAsAdministrator(HWND Owner) {
   if (std::string(GetCommandLineA()).find(ElevatedCopyMarker) != std::string::npos) return false;
   HANDLE Token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &Token)) return false;
@@ -63,7 +64,7 @@ bool RestartAsAdministrator() {
   CloseHandle(Token);
   if (!Known || Elevation.TokenIsElevated) return false;
   const std::string Exe = Application->ExeName();
-  return reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "runas", Exe.c_str(), ElevatedCopyMarker,
+  return reinterpret_cast<INT_PTR>(ShellExecuteA(Owner, "runas", Exe.c_str(), ElevatedCopyMarker,
                                                  nullptr, SW_SHOWNORMAL)) > 32;
 }
 
@@ -259,6 +260,16 @@ bool ArrivedFileAsListed() {
          Entry->second.Digest == Arrived.Digest;
 }
 
+// A browser saves a repeated download of "merona.exe" as "merona (1).exe", "merona (2).exe":
+// the number in parentheses is the browser's, not part of the program's name.
+std::string WithoutCopyNumber(const std::string& Name) {
+  const std::size_t Open = Name.rfind(" (");
+  if (Open == std::string::npos || Name.size() < Open + 4 || Name.back() != ')') return Name;
+  const std::string Number = Name.substr(Open + 2, Name.size() - Open - 3);
+  if (Number.find_first_not_of("0123456789") != std::string::npos) return Name;
+  return Name.substr(0, Open);
+}
+
 std::wstring ToWide(const std::string& Ascii) {
   std::wstring Wide;
   for (unsigned char C : Ascii) Wide += static_cast<wchar_t>(C);
@@ -350,6 +361,7 @@ void TForm1::FormCreate(TObject*) {
   Notebook1->SetPageIndex(0);
   ProgramName = ExtractFileName(Application->ExeName());
   ProgramName = ProgramName.size() > 4 ? ProgramName.substr(0, ProgramName.size() - 4) : "";
+  ProgramName = WithoutCopyNumber(ProgramName);
   DownloadDir = GetEnv("temp") + PathDelim + ProgramName + PathDelim;
   const std::string Architecture = GetEnv("processor_architecture");
   SetCaption(CzechUpperCase(ProgramName));
@@ -361,7 +373,8 @@ void TForm1::FormCreate(TObject*) {
   // Absolute, so that the change of current folder before the launch cannot miss it.
   DownloadDir = ExpandFileName(DownloadDir);
   if (!ForceDirectories(DownloadDir)) {
-    if (GetLastError() != ERROR_ACCESS_DENIED || !RestartAsAdministrator())
+    if (GetLastError() != ERROR_ACCESS_DENIED ||
+        !RestartAsAdministrator(static_cast<HWND>(Handle())))
       ShowMessage("Nelze vytvorit tmp adresar");
     Close();
     Application->Terminate();

@@ -124,6 +124,7 @@ struct FlowCase {
   const std::vector<PlanEntry>* Plan;
   enum { kTemp, kCommonX86, kRelativeTemp } Base;  // kRelativeTemp: Temp, named relatively
   const char* Folder;                              // below Base
+  const char* Product = nullptr;  // the program name, where the file name carries more
 };
 
 // Test names carry the case's name; gtest would print its bytes otherwise.
@@ -135,15 +136,17 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
   const FlowCase& C = GetParam();
   const std::string Architecture = ArchitectureSeen(C.Architecture);
   const std::vector<PlanEntry> Plan = ForArchitecture(*C.Plan, Architecture);
-  const auto Saved = ServePlan(C.Stem, Plan);
+  const std::string Name = C.Product ? C.Product : C.Stem;
+  const auto Saved = ServePlan(Name, Plan);
   const fs::path Folder =
       (C.Base == FlowCase::kCommonX86 ? Places.CommonX86 : Places.Temp) / C.Folder;
   Environment Vars = ProductEnvironment(Architecture);
   // Relative to the folder the product starts in, its own.
   if (C.Base == FlowCase::kRelativeTemp && !Target.IsWine()) Vars["TEMP"] = "../temp";
-  std::string Caption = C.Stem;
+  std::string Caption = Name;
   for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
 
+  RemoveWorkingFolders(Name);
   ProductProcess& P = Start(C.Stem, Vars);
   const auto Main = WaitForWindow(P.Pid(), Caption);
   ASSERT_TRUE(Main) << ProductLog();
@@ -155,7 +158,7 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
 
   const auto Requests = Server->Requests();
   ASSERT_EQ(Requests.size(), Plan.size() + 1) << testing::PrintToString(RequestedPaths());
-  const auto Expected = DownloadPaths(C.Stem, Plan, Plan.size());
+  const auto Expected = DownloadPaths(Name, Plan, Plan.size());
   for (std::size_t I = 0; I < Plan.size(); ++I) {
     SCOPED_TRACE(Plan[I].Source);
     EXPECT_EQ(Requests[I].Path, Expected[I]);
@@ -188,21 +191,23 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
       << Record[2];
 }
 
-INSTANTIATE_TEST_SUITE_P(Products, CompleteFlowTest,
-                         ::testing::Values(FlowCase{"MeronaEnglish64", "merona", "en", "AMD64",
-                                                    &kMerona64, FlowCase::kTemp, "merona"},
-                                           FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz",
-                                                    "x86", &kMerona32, FlowCase::kTemp, "Merona"},
-                                           FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86",
-                                                    &kPluvan32, FlowCase::kTemp, "pluvan"},
-                                           FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64",
-                                                    &kZentrik64, FlowCase::kTemp, "zentrik"},
-                                           FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en",
-                                                    "AMD64", &kTavoskel, FlowCase::kCommonX86,
-                                                    "drovanetix"},
-                                           FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64",
-                                                    &kMerona64, FlowCase::kRelativeTemp, "merona"}),
-                         [](const auto& Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Products, CompleteFlowTest,
+    ::testing::Values(
+        FlowCase{"MeronaEnglish64", "merona", "en", "AMD64", &kMerona64, FlowCase::kTemp, "merona"},
+        FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz", "x86", &kMerona32, FlowCase::kTemp,
+                 "Merona"},
+        FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86", &kPluvan32, FlowCase::kTemp, "pluvan"},
+        FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64", &kZentrik64, FlowCase::kTemp,
+                 "zentrik"},
+        FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en", "AMD64", &kTavoskel,
+                 FlowCase::kCommonX86, "drovanetix"},
+        FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64", &kMerona64, FlowCase::kRelativeTemp,
+                 "merona"},
+        // A browser's second copy of the download.
+        FlowCase{"MeronaBrowserCopy", "merona (1)", "cz", "AMD64", &kMerona64, FlowCase::kTemp,
+                 "merona", "merona"}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 struct FailureCase {
   const char* Name;
@@ -348,14 +353,138 @@ TEST_F(ProductFlowTest, ForeignOrUnnamableWorkingFolderIsRefused) {
   }
 }
 
-TEST_F(ProductFlowTest, UnmatchedNameRequestsTheEmptyEntryAndShowsError) {
+// Under wine the locale sets the ANSI code page (cs_CZ 1250, ru_RU 1251, en_US 1252). A temp
+// folder, or a folder the program starts from, whose name Windows-1250 cannot hold: the product
+// works in that very folder (reached by its short name) or, where the folder has no short name,
+// refuses it with the folder's message. Nothing is made anywhere else.
+struct CodePageCase {
+  const char* Name;
+  const char* Locale;  // with UTF-8 for the file names of this machine
+  const char* Temp;    // beside the prefix's temp folder; null: that folder
+  const char* Start;   // the folder, below the test's, the program starts from; null: bin
+  bool Works;          // false: the temp folder does not exist, and the message is expected
+};
+
+void PrintTo(const CodePageCase& C, std::ostream* Out) { *Out << C.Name; }
+
+class CodePageTest : public ProductFlowTest, public ::testing::WithParamInterface<CodePageCase> {
+ public:
+  // The prefix's temp folder (HKCU\Environment TEMP, a path on C:), set for the test's run.
+  void SetTemp(const std::string& Value) {
+    const std::string Answer =
+        Capture("timeout 60 wine reg add 'HKCU\\Environment' /v TEMP /t REG_SZ /d " + Quote(Value) +
+                " /f 2>&1; echo \"exit $?\"");
+    ASSERT_NE(Answer.find("exit 0"), std::string::npos) << Answer;
+  }
+  static std::set<std::string> Names(const fs::path& Folder) {
+    std::set<std::string> Found;
+    std::error_code Missing;
+    for (const auto& E : fs::directory_iterator(Folder, Missing)) Found.insert(E.path().filename());
+    return Found;
+  }
+};
+
+TEST_P(CodePageTest, WorksInTheRealFolderOrRefusesIt) {
+  const CodePageCase& C = GetParam();
+  if (!Target.IsWine()) GTEST_SKIP() << "the code pages of Windows";
+  // Without it wine would quietly take another code page.
+  ASSERT_TRUE(Succeeds("locale -a | grep -qx " + Quote(std::string(C.Locale) + ".utf8")))
+      << C.Locale << " is missing: scripts/install-windows-deps.sh generates it";
   ServePlan("merona", kMerona64);
-  ProductProcess& P = Start("other", ProductEnvironment("AMD64"));
-  const auto Main = WaitForWindow(P.Pid(), "OTHER");
+  RemoveWorkingFolders("merona");
+  const std::string OwnTemp = "C:\\users\\" + Places.Temp.parent_path().filename().string();
+  const fs::path Users = Places.Temp.parent_path();
+  fs::path Folder = Places.Temp / "merona";
+  const auto UsersBefore = Names(Users);
+  // The prefix as it was: its temp folder, and no folder that the case made beside it.
+  struct RestoreTemp {
+    CodePageTest* Test;
+    std::string Value;
+    fs::path Users;
+    std::set<std::string> Before;
+    ~RestoreTemp() {
+      Test->SetTemp(Value);
+      std::error_code Ignored;
+      for (const std::string& Name : Names(Users)) {
+        if (!Before.count(Name)) fs::remove_all(Users / Name, Ignored);
+      }
+    }
+  } Restore{this, OwnTemp + "\\" + Places.Temp.filename().string(), Users, UsersBefore};
+  if (C.Temp) {
+    Folder = Users / C.Temp / "merona";
+    if (C.Works) fs::create_directories(Users / C.Temp);
+    SetTemp(OwnTemp + "\\" + C.Temp);
+  }
+  const fs::path Start = Dir / (C.Start ? C.Start : "bin");
+  fs::create_directories(Start);
+  fs::copy_file(Executable, Start / "merona.exe", fs::copy_options::overwrite_existing);
+  auto UsersMade = UsersBefore;
+  if (C.Temp && C.Works) UsersMade.insert(C.Temp);
+  auto TestBefore = Names(Dir);
+
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["LANG"] = std::string(C.Locale) + ".UTF-8";
+  Product =
+      std::make_unique<ProductProcess>(Target, Start / "merona.exe", Vars, Dir / "product.log");
+  if (C.Works) {
+    const auto Main = WaitForWindow(Product->Pid(), "MERONA");
+    ASSERT_TRUE(Main) << ProductLog();
+    ASSERT_TRUE(ClickFlag(*Main, "en"));
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(std::chrono::seconds(kMerona64.size() + 12))))
+        << testing::PrintToString(RequestedPaths());
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+    const auto Record = SetupRecordLines();
+    ASSERT_EQ(Record.size(), 3u);
+    std::error_code NoFolder;
+    EXPECT_EQ(fs::canonical(Target.HostPath(Record[2]), NoFolder), fs::canonical(Folder, NoFolder))
+        << Record[2];
+    EXPECT_EQ(Names(Folder).size(), kMerona64.size());
+  } else {
+    const auto Box = WaitForWindow(Product->Pid(), "merona", 20s);
+    ASSERT_TRUE(Box) << ProductLog();
+    EXPECT_TRUE(DismissBox(Product->Pid(), *Box));
+    EXPECT_TRUE(ExitedWithZero(Product->WaitExit(5s))) << ProductLog();
+    EXPECT_TRUE(Server->Requests().empty());
+  }
+  // Only what the case made itself, and the setup's record.
+  EXPECT_EQ(Names(Users), UsersMade);
+  auto TestAfter = Names(Dir);
+  TestAfter.erase(SetupRecord().filename());
+  TestAfter.erase("product.log");
+  TestBefore.erase("product.log");
+  EXPECT_EQ(TestAfter, TestBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, CodePageTest,
+    ::testing::Values(
+        CodePageCase{"CyrillicTempOn1250", "cs_CZ", "\u0422\u0435\u043c\u043f", nullptr, true},
+        CodePageCase{"CzechTempOn1252", "en_US", "Ji\u0159\u00ed", nullptr, true},
+        CodePageCase{"MissingCyrillicTempOn1250", "cs_CZ", "\u0422\u0435\u043c\u043f2", nullptr,
+                     false},
+        CodePageCase{"StartedFromCyrillicFolderOn1252", "en_US", nullptr,
+                     "\u0418\u0432\u0430\u043d", true},
+        CodePageCase{"StartedFromCzechFolderOn1251", "ru_RU", nullptr, "Ji\u0159\u00ed", true}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+class UnmatchedNameTest : public ProductFlowTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnmatchedNameTest, RequestsTheEmptyEntryAndShowsError) {
+  const std::string Stem = GetParam();
+  ServePlan("merona", kMerona64);
+  ProductProcess& P = Start(Stem, ProductEnvironment("AMD64"));
+  std::string Caption = Stem;
+  for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
+  const auto Main = WaitForWindow(P.Pid(), Caption);
   ASSERT_TRUE(Main) << ProductLog();
   ASSERT_TRUE(ClickFlag(*Main, "cz"));
-  ExpectStoppedWithError(*Main, "other", {"/download/other/"});
+  ExpectStoppedWithError(*Main, Stem, {"/download/" + Stem + "/"});
 }
+
+// Only a browser's " (N)" goes from the name: a digit of its own keeps it from every profile.
+INSTANTIATE_TEST_SUITE_P(Names, UnmatchedNameTest, ::testing::Values("other", "merona2"),
+                         [](const auto& Info) { return std::string(Info.param); });
 
 // A wininet.dll beside the program (a Downloads folder that any web page can write to), with wine
 // told to prefer such a DLL to its own: never loaded, and the installer works as ever.

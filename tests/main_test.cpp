@@ -91,7 +91,12 @@ TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
       {"zentrik.run", "AMD64", "zentrik", 5, "Firebird-64.zip", 3},
       {"korvidale12.run", "x86", "korvidale12", 6, "Firebird-32.zip", 5},
       {"tavoskel.run", "AMD64", "tavoskel", 3, nullptr, 0},
-      {"merona (1).run", "AMD64", "merona (1)", 0, nullptr, 0},
+      // A browser's second copy of the download is the same product.
+      {"merona (1).run", "AMD64", "merona", 7, "Firebird-64.zip", 5},
+      {"Pluvan (12).run", "x86", "Pluvan", 6, "Firebird-32.zip", 5},
+      {"merona (x).run", "AMD64", "merona (x)", 0, nullptr, 0},
+      {"merona(1).run", "AMD64", "merona(1)", 0, nullptr, 0},
+      {"merona ().run", "AMD64", "merona ()", 0, nullptr, 0},
       {"merona2.run", "AMD64", "merona2", 0, nullptr, 0},
       {"MERONA", "AMD64", "ME", 0, nullptr, 0},
       {"run", "AMD64", "", 0, nullptr, 0},

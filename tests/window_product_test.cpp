@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -125,17 +124,13 @@ TEST_F(WindowProductTest, CaptionIsTheUpperCasedProgramName) {
       {"merona", "MERONA"},
       {"Merona", "MERONA"},
       {"korvidale12", "KORVIDALE12"},
-      {"merona (1)", "MERONA (1)"},
+      {"merona (1)", "MERONA"},                                        // a browser's second copy
       {"\xC5\xBElu\xC5\xA5\xC3\xA1k", "\xC5\xBDLU\xC5\xA4\xC3\x81K"},  // žluťák, ŽLUŤÁK
   };
+  // Under wine the ANSI code page here is 1252, which has no letter t with caron: the Czech name
+  // and caption hold all the same.
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Stem);
-    if (Target.IsWine() && std::string(C.Stem).find('\xC5') != std::string::npos) {
-      // Wine's ANSI code page here is 1252, which has no letter t with caron: the name that
-      // GetModuleFileNameA gives is not the Czech one. A Czech Windows (code page 1250) has it.
-      std::printf("not checked under wine: %s\n", C.Stem);
-      continue;
-    }
     const WindowId Main = StartAndFind(C.Stem, C.Caption);
     if (Main == 0) continue;
     CloseAndExpectExit(Main);

@@ -4,6 +4,7 @@
 // empty) and defines the class members listed at the end; nothing else. Internal to the toolkit.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,6 +22,11 @@ struct TControl::Widget {
   void* Window = nullptr;              // forms, standard controls: the backend's window
   bool Centred = false;                // forms: placed in the middle of the screen once
   std::vector<unsigned char> Picture;  // images: the pixels as the backend draws them
+  // The 96-dpi layout (left, top, width, height; a label's or form's font height), kept from the
+  // form's first scaling on: each change of resolution scales it anew.
+  std::array<int, 4> DesignBounds{};
+  int DesignFontHeight = 0;
+  int Dpi = 96;  // forms: the resolution the layout is scaled for
 };
 
 namespace toolkit_backend {

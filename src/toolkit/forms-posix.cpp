@@ -286,8 +286,9 @@ void TForm::Show() {
   EnsureLoopReady();
   FormWindow* window = WindowOf(*this);
   if (!FWidget->Centred && DisplayAvailable()) {
-    int x, y, w, h;
-    Fl::screen_work_area(x, y, w, h, 0);
+    int x, y, w, h, mouseX, mouseY;
+    Fl::get_mouse(mouseX, mouseY);
+    Fl::screen_work_area(x, y, w, h, mouseX, mouseY);
     window->position(x + (w - Width()) / 2, y + (h - Height()) / 2);
     FWidget->Centred = true;
   }
@@ -331,6 +332,8 @@ void PaintText(const TFont& Font, const std::string& Text, int X, int Y, const R
 }
 
 void DrawPicture(const TImage& Image, const Rect& Area) {
+  // Drawn at another size (another resolution), the picture is smoothed, as on Windows.
+  Fl_RGB_Image::RGB_scaling(FL_RGB_SCALING_BILINEAR);
   Fl_RGB_Image picture(Image.Pixels().data(), Image.PictureWidth(), Image.PictureHeight(), 3);
   const std::unique_ptr<Fl_Image> sized(
       picture.copy(Area.Right - Area.Left, Area.Bottom - Area.Top));

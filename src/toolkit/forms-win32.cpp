@@ -28,6 +28,7 @@ struct TTimer::Widget {
 namespace {
 
 const char kFormClass[] = "ToolkitForm";
+constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED
 constexpr int kIconResource = 1;
 
 std::map<UINT_PTR, TTimer*> g_Timers;
@@ -55,6 +56,48 @@ HFONT FontHandle(const TFont& Font) {
 }
 
 HWND WindowOf(const TForm& Form) { return static_cast<HWND>(Form.GetWidget()->Window); }
+
+// A function of user32 that older Windows lack (those of per-monitor resolutions came with
+// Windows 10), looked up at run time; null where it is missing.
+template <typename Function>
+Function User32Function(const char* Name) {
+  const HMODULE user32 = GetModuleHandleA("user32.dll");
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(user32 ? GetProcAddress(user32, Name) : nullptr));
+}
+
+// The resolution of the monitor the window is on, where the system tells it; else the screen's.
+int DpiOf(HWND Wnd) {
+  static const auto dpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  const int dpi = dpiForWindow ? static_cast<int>(dpiForWindow(Wnd)) : 0;
+  return dpi > 0 ? dpi : ScreenDpi();
+}
+
+// The window's frame at the resolution of its monitor, which decides the frame's size.
+void AddFrame(HWND Wnd, RECT& Client) {
+  const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(Wnd, GWL_STYLE));
+  const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(Wnd, GWL_EXSTYLE));
+  static const auto adjustForDpi =
+      User32Function<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+  if (!adjustForDpi || !adjustForDpi(&Client, style, FALSE, exStyle, DpiOf(Wnd)))
+    AdjustWindowRectEx(&Client, style, FALSE, exStyle);
+}
+
+// Puts the window in the middle of the monitor that holds the mouse pointer.
+void CentreOnMouseMonitor(HWND Wnd) {
+  POINT mouse{};
+  GetCursorPos(&mouse);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  GetMonitorInfoA(MonitorFromPoint(mouse, MONITOR_DEFAULTTOPRIMARY), &monitor);
+  const RECT& area = monitor.rcMonitor;
+  RECT r;
+  GetWindowRect(Wnd, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  SetWindowPos(Wnd, nullptr, area.left + (area.right - area.left - w) / 2,
+               area.top + (area.bottom - area.top - h) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 // Paints the form into an off-screen bitmap and copies the dirty part to the window, or to a child
 // window whose top-left corner lies at Origin of the form's client area.
@@ -116,6 +159,15 @@ LRESULT CALLBACK FormWindowProc(HWND Wnd, UINT Msg, WPARAM W, LPARAM L) {
     case WM_CLOSE:
       Application->Dispatch([form] { form->Close(); });
       return 0;
+    case kDpiChanged: {
+      // Moved to a monitor of another resolution, or the scale changed: the layout is scaled
+      // anew, and the window goes where the system suggests, at the layout's own size.
+      form->ScaleForResolution(HIWORD(W));
+      const auto* suggested = reinterpret_cast<const RECT*>(L);
+      SetWindowPos(Wnd, nullptr, suggested->left, suggested->top, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     case WM_NCDESTROY:
       SetWindowLongPtrA(Wnd, GWLP_USERDATA, 0);
       break;
@@ -179,7 +231,10 @@ void TTimer::Rearm() {
 
 void TForm::SetCaption(const std::string& Value) {
   FCaption = Value;
-  SetWindowTextA(WindowOf(*this), FCaption.c_str());
+  // In UTF-16, so that every Czech letter shows whatever the system's code page; the window
+  // procedure leaves the title to the system's.
+  const std::wstring title = WideFrom1250(FCaption);
+  DefWindowProcW(WindowOf(*this), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(title.c_str()));
 }
 
 void TForm::SetBorderStyle(TFormBorderStyle Value) {
@@ -206,12 +261,10 @@ void TForm::Show() {
   HWND wnd = WindowOf(*this);
   if (!FWidget->Centred) {
     FWidget->Centred = true;
-    RECT r;
-    GetWindowRect(wnd, &r);
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    SetWindowPos(wnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - w) / 2,
-                 (GetSystemMetrics(SM_CYSCREEN) - h) / 2, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    CentreOnMouseMonitor(wnd);
+    // That monitor may have a resolution of its own: laid out for it, centred again.
+    ScaleForResolution(DpiOf(wnd));
+    CentreOnMouseMonitor(wnd);
   }
   ShowWindow(wnd, SW_SHOW);
   SetForegroundWindow(wnd);
@@ -310,7 +363,12 @@ void DrawPicture(const TImage& Image, const Rect& Area) {
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 24;
   info.bmiHeader.biCompression = BI_RGB;
-  SetStretchBltMode(g_PaintDc, COLORONCOLOR);
+  // Drawn at another size (another resolution), the picture is smoothed; HALFTONE needs the
+  // brush origin set after it.
+  const bool scaled = Area.Right - Area.Left != Image.PictureWidth() ||
+                      Area.Bottom - Area.Top != Image.PictureHeight();
+  SetStretchBltMode(g_PaintDc, scaled ? HALFTONE : COLORONCOLOR);
+  if (scaled) SetBrushOrgEx(g_PaintDc, 0, 0, nullptr);
   StretchDIBits(g_PaintDc, Area.Left, Area.Top, Area.Right - Area.Left, Area.Bottom - Area.Top, 0,
                 0, Image.PictureWidth(), Image.PictureHeight(), Image.GetWidget()->Picture.data(),
                 &info, DIB_RGB_COLORS, SRCCOPY);
@@ -356,10 +414,8 @@ void InvalidateForm(TForm& Form, const Rect* Area) {
 
 void FormResized(TForm& Form) {
   if (!WindowOf(Form)) return;
-  const LONG_PTR style = GetWindowLongPtrA(WindowOf(Form), GWL_STYLE);
-  const LONG_PTR exStyle = GetWindowLongPtrA(WindowOf(Form), GWL_EXSTYLE);
   RECT r{0, 0, Form.Width(), Form.Height()};
-  AdjustWindowRectEx(&r, static_cast<DWORD>(style), FALSE, static_cast<DWORD>(exStyle));
+  AddFrame(WindowOf(Form), r);
   SetWindowPos(WindowOf(Form), nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
 }

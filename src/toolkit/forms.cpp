@@ -276,6 +276,33 @@ void ScaleControls(TWinControl& Parent, int TextHeight, int Dpi) {
   }
 }
 
+// Keeps the 96-dpi layout of Parent's controls, each label's font height with it.
+void KeepDesign(TWinControl& Parent) {
+  for (TControl* child : Parent.Controls()) {
+    TControl::Widget& widget = *child->GetWidget();
+    widget.DesignBounds = {child->Left(), child->Top(), child->Width(), child->Height()};
+    if (auto* label = dynamic_cast<TLabel*>(child)) widget.DesignFontHeight = label->Font().Height;
+    if (auto* container = dynamic_cast<TWinControl*>(child)) KeepDesign(*container);
+  }
+}
+
+// Puts back what KeepDesign kept; a label then takes the size of its text in its own font.
+void RestoreDesign(TWinControl& Parent) {
+  for (TControl* child : Parent.Controls()) {
+    const TControl::Widget& widget = *child->GetWidget();
+    if (!widget.AlignClient) {
+      const auto& [left, top, width, height] = widget.DesignBounds;
+      child->SetBounds(left, top, width, height);
+    }
+    if (auto* label = dynamic_cast<TLabel*>(child)) {
+      TFont font = label->Font();
+      font.Height = widget.DesignFontHeight;
+      label->SetFont(font);
+    }
+    if (auto* container = dynamic_cast<TWinControl*>(child)) RestoreDesign(*container);
+  }
+}
+
 }  // namespace
 
 void PaintForm(TForm& Form) {
@@ -654,10 +681,28 @@ void TForm::SetFont(const TFont& Value) {
   Repaint(*this);
 }
 
+void* TForm::Handle() const { return FWidget->Window; }
+
 void TForm::Loaded() { ScaleForResolution(ScreenDpi()); }
 
 void TForm::ScaleForResolution(int Dpi) {
-  if (Dpi <= 0 || Dpi == kDesignDpi) return;
+  if (Dpi <= 0 || Dpi == FWidget->Dpi) return;
+  // From the 96-dpi layout each time, so that a change of resolution ends where a start at the
+  // new one would, whatever resolutions came between.
+  if (FWidget->Dpi == kDesignDpi) {
+    KeepDesign(*this);
+    FWidget->DesignFontHeight = FFont.Height;
+    FWidget->DesignBounds = {0, 0, Width(), Height()};
+  } else {
+    RestoreDesign(*this);
+    FFont.Height = FWidget->DesignFontHeight;
+    SetClientSize(FWidget->DesignBounds[2], FWidget->DesignBounds[3]);
+  }
+  FWidget->Dpi = Dpi;
+  if (Dpi == kDesignDpi) {
+    Repaint(*this);
+    return;
+  }
   TFont font = FFont;
   font.Height = Scale(FFont.Height, Dpi, kDesignDpi);
   const int textHeight = Scale(kDesignTextHeight, font.Height, std::max(FFont.Height, 1));

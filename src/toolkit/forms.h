@@ -242,10 +242,15 @@ class TForm : public TWinControl {
   // The layout's scaling from 96 pixels per inch to Dpi: font heights by the ratio of the
   // resolutions, sizes and positions (of every control not aligned to its parent, and of the
   // client area) by the ratio of the form font's new text height to its text height of 16. The
-  // text height follows the character height: 16 for the 13 of the design font.
+  // text height follows the character height: 16 for the 13 of the design font. At a later
+  // change of resolution the layout is scaled anew from the 96-dpi one, kept at the first call.
   void ScaleForResolution(int Dpi);
   // Raises OnCreate; a form's constructor calls it once its layout is loaded.
   void DoCreate();
+
+  // The system's window of the form (a HWND on Windows), for the system's dialogs that belong
+  // to it; there from the form's creation, shown or not.
+  void* Handle() const;
 
   void Show();   // centred on the screen the first time
   void Close();  // hides the window; closing the main form ends the application's loop

@@ -267,7 +267,8 @@ TEST_F(FormsTest, LabelTakesTheSizeOfItsText) {
 
 // The numbers follow from the rule alone: at 120 dpi the form font of 13 becomes 16, whose text
 // height is 16 * 16 / 13 = 19.7, so 20, and the layout grows by 20 / 16; at 144 dpi the font
-// becomes 19.5, so 20, its text height 24.6, so 25, and the layout grows by 25 / 16.
+// becomes 19.5, so 20, its text height 24.6, so 25, and the layout grows by 25 / 16. A window
+// moved between monitors (96, then 144, then 120 dpi) ends as one started at the last.
 TEST_F(FormsTest, LayoutScalesByTheScaledFontsTextHeight) {
   using Bounds = std::array<int, 4>;  // left, top, width, height
   struct Case {
@@ -282,34 +283,51 @@ TEST_F(FormsTest, LayoutScalesByTheScaledFontsTextHeight) {
       {144, 20, 17, {0, 0, 914, 177}, {25, 113, 864, 27}, {313, 47, 63, 42}, 16, 8},
   };
   auto bounds = [](const TControl& C) { return Bounds{C.Left(), C.Top(), C.Width(), C.Height()}; };
+  const std::vector<int> changes[] = {{}, {144}, {144, 120}, {120, 144, 96}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.Dpi << " dpi");
-    TForm form(nullptr);
-    form.SetClientSize(585, 113);
-    auto* book = new TNotebook(&form, &form);
-    book->SetBounds(0, 0, 585, 113);
-    auto* panel = new TPanel(&form, book->AddPage("prvni"));
-    panel->AlignClient();
-    auto* gauge = new TGauge(&form, panel);
-    gauge->SetBounds(16, 72, 553, 17);
-    auto* image = new TImage(&form, panel);
-    image->SetBounds(200, 30, 40, 27);
-    auto* label = new TLabel(&form, panel);
-    TFont font;
-    font.Height = 11;
-    label->SetFont(font);
-    label->SetBounds(10, 5, label->Width(), label->Height());
+    for (const std::vector<int>& before : changes) {
+      SCOPED_TRACE(testing::Message() << c.Dpi << " dpi after " << testing::PrintToString(before));
+      TForm form(nullptr);
+      form.SetClientSize(585, 113);
+      auto* book = new TNotebook(&form, &form);
+      book->SetBounds(0, 0, 585, 113);
+      auto* panel = new TPanel(&form, book->AddPage("prvni"));
+      panel->AlignClient();
+      auto* gauge = new TGauge(&form, panel);
+      gauge->SetBounds(16, 72, 553, 17);
+      auto* image = new TImage(&form, panel);
+      image->SetBounds(200, 30, 40, 27);
+      auto* label = new TLabel(&form, panel);
+      TFont font;
+      font.Height = 11;
+      label->SetFont(font);
+      label->SetCaption(
+          "V\xFD"
+          "b\xECr jazyka");
+      label->SetBounds(10, 5, label->Width(), label->Height());
 
-    form.ScaleForResolution(c.Dpi);
-    EXPECT_EQ(form.Font().Height, c.FormFont);
-    EXPECT_EQ(bounds(form), c.Client);
-    EXPECT_EQ(bounds(*book), c.Client);
-    EXPECT_EQ(bounds(*panel), c.Client);
-    EXPECT_EQ(bounds(*gauge), c.Gauge);
-    EXPECT_EQ(bounds(*image), c.Image);
-    EXPECT_EQ(label->Font().Height, c.LabelFont);
-    EXPECT_EQ(label->Left(), c.LabelLeft);
-    EXPECT_EQ(label->Top(), c.LabelTop);
+      TLabel start(nullptr, nullptr);
+      start.SetCaption(
+          "V\xFD"
+          "b\xECr jazyka");
+      TFont scaled = font;
+      scaled.Height = c.LabelFont;
+      start.SetFont(scaled);
+
+      for (const int dpi : before) form.ScaleForResolution(dpi);
+      form.ScaleForResolution(c.Dpi);
+      EXPECT_EQ(form.Font().Height, c.FormFont);
+      EXPECT_EQ(bounds(form), c.Client);
+      EXPECT_EQ(bounds(*book), c.Client);
+      EXPECT_EQ(bounds(*panel), c.Client);
+      EXPECT_EQ(bounds(*gauge), c.Gauge);
+      EXPECT_EQ(bounds(*image), c.Image);
+      EXPECT_EQ(label->Font().Height, c.LabelFont);
+      EXPECT_EQ(label->Left(), c.LabelLeft);
+      EXPECT_EQ(label->Top(), c.LabelTop);
+      EXPECT_EQ(label->Width(), start.Width());
+      EXPECT_EQ(label->Height(), start.Height());
+    }
   }
 }
 
