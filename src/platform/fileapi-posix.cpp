@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/fakes-posix.h"
 #include "platform/paths-posix.h"
 #include "windows.h"
 
@@ -138,6 +139,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     return Refuse(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpFileName);
   if (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) return OpenHeldFolder(Path);
+  const bool Creates =
+      dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == CREATE_NEW;
+  if (Creates && PlatformFakes().CreateFileError) return Refuse(*PlatformFakes().CreateFileError);
   // A link planted where the file goes would send the bytes to a place of another's choosing.
   int Flags = O_CLOEXEC | O_NOFOLLOW;
   if (dwCreationDisposition == CREATE_ALWAYS) Flags |= O_CREAT | O_TRUNC;
