@@ -253,6 +253,22 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"BodyStopsSecond", 2, vendor::FaultKind::kStallBody, true, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
+// No thread can be made after the launch: the status report is not sent, nothing is shown, and
+// the installer ends as after any report.
+TEST_F(ProductFlowTest, StatusReportThatCannotStartEndsQuietly) {
+  if (Target.IsWine()) GTEST_SKIP() << "a library preloaded into the POSIX build";
+  ServePlan("merona", kMerona64);
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["LD_PRELOAD"] = THREAD_REFUSAL_LIBRARY;
+  ProductProcess& P = Start("merona", Vars);
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  EXPECT_TRUE(ExitedWithZero(P.WaitExit(30s))) << ProductLog();
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  EXPECT_EQ(RequestedPaths(), DownloadPaths("merona", kMerona64, kMerona64.size()));
+}
+
 // A file size limit makes the first write fail: a failed download like any other, not a
 // process ended by a signal.
 TEST_F(ProductFlowTest, FileSizeLimitIsAFailedDownload) {
