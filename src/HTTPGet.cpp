@@ -88,6 +88,16 @@ bool LengthsAgree(HINTERNET hRequest, const char* First, DWORD Index) {
   }
 }
 
+// True when the body comes in a transfer coding: its length then says nothing about the file, and
+// a response that gives both is malformed (an HTTP/1.0 request is never answered in chunks).
+bool HasTransferCoding(HINTERNET hRequest) {
+  char Coding[LengthBufferSize];
+  DWORD Size = LengthBufferSize;
+  DWORD Index = 0;
+  return HttpQueryInfoA(hRequest, HTTP_QUERY_TRANSFER_ENCODING, Coding, &Size, &Index) ||
+         GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND;
+}
+
 }  // namespace
 
 THTTPGetThread::THTTPGetThread(std::string AAcceptTypes, std::string AAgent, std::string AURL,
@@ -144,6 +154,7 @@ void THTTPGetThread::Execute() {
                                &LengthSize, &Index) != FALSE;
     if (Terminated()) return Stop();
     if (Succeeded && !LengthsAgree(R.hRequest, R.LengthBuffer.get(), Index)) return Stop();
+    if (Succeeded && HasTransferCoding(R.hRequest)) return Stop();
     if (!Succeeded && BinaryData) return;
     if (Succeeded) TotalSize = StrToInt(std::string(R.LengthBuffer.get()));
 

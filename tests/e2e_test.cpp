@@ -248,6 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"FoldedStatusLineThird", 3, vendor::FaultKind::kFoldedStatus},
                       FailureCase{"PartialContentSetup", 6, vendor::FaultKind::kPartial},
                       FailureCase{"TwoLengthsSetup", 6, vendor::FaultKind::kTwoLengths},
+                      FailureCase{"ChunkedWithALengthFourth", 4, vendor::FaultKind::kChunkedLength},
                       // Servers that stop answering: only the time limit ends the download.
                       FailureCase{"NoAnswerFirst", 1, vendor::FaultKind::kStall, false, true},
                       FailureCase{"BodyStopsSecond", 2, vendor::FaultKind::kStallBody, true, true}),
