@@ -6,6 +6,7 @@
 #include <wininet.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -22,6 +23,12 @@ constexpr DWORD ReadBufferSize = 1025;
 const char PostHeader[] = "Content-Type: application/x-www-form-urlencoded";
 // How long a download waits for a connection, for sending, and for each piece of the answer.
 constexpr DWORD WaitLimitMilliseconds = 60'000;
+
+// A body that brings less than this in any of its minutes, counted from the response head, fails
+// like one that stops: the limit above restarts with every byte, so one byte a minute would never
+// end. Far below the slowest line in use (a 56 kbit/s modem brings about 400 KiB a minute).
+constexpr std::int32_t TrickleBytes = 1024;
+constexpr std::chrono::milliseconds TrickleWindow(WaitLimitMilliseconds);
 
 // A server that stops answering then fails the download instead of holding it forever. Set on the
 // session and again on the request, since not every WinInet hands the session's limits down.
@@ -164,6 +171,8 @@ void THTTPGetThread::Execute() {
     else
       ResultText.clear();
     char Buffer[ReadBufferSize];
+    auto WindowStart = std::chrono::steady_clock::now();
+    std::int32_t WindowBytes = 0;
     for (;;) {
       if (Terminated()) {
         if (FileTarget) R.F.CloseFile();
@@ -183,6 +192,15 @@ void THTTPGetThread::Execute() {
       else
         ResultText.append(Buffer, ChunkSize);
       Readed += static_cast<std::int32_t>(ChunkSize);
+      WindowBytes += static_cast<std::int32_t>(ChunkSize);
+      if (const auto Now = std::chrono::steady_clock::now(); Now - WindowStart >= TrickleWindow) {
+        if (WindowBytes < TrickleBytes) {
+          if (FileTarget) R.F.CloseFile();
+          return Stop();
+        }
+        WindowStart = Now;
+        WindowBytes = 0;
+      }
       // The call carries the two figures with it: the main thread finds them in the cache line
       // that brings it the call, instead of fetching the line that this thread has just written.
       if (ProgressHandler) {

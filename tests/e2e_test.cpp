@@ -254,6 +254,19 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"BodyStopsSecond", 2, vendor::FaultKind::kStallBody, true, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
+// A body that keeps coming, but too slowly to ever end (a byte every two seconds), fails once a
+// minute of it has brought less than a kilobyte.
+TEST_F(ProductFlowTest, TrickleIsAFailedDownload) {
+  ServePlan("merona", kMerona64);
+  Server->SetFault("/download/merona/ntdll.zip",
+                   {.Kind = vendor::FaultKind::kDrip, .DripBytes = 1, .DripIntervalMs = 2000});
+  ProductProcess& P = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, 2), 80s);
+}
+
 // No thread can be made after the launch: the status report is not sent, nothing is shown, and
 // the installer ends as after any report.
 TEST_F(ProductFlowTest, StatusReportThatCannotStartEndsQuietly) {
