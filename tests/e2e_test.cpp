@@ -382,6 +382,9 @@ TEST_F(ProductFlowTest, SecondCopyByAnotherSpellingEndsQuietly) {
 // the installer ends as after any report.
 TEST_F(ProductFlowTest, StatusReportThatCannotStartEndsQuietly) {
   if (Target.IsWine()) GTEST_SKIP() << "a library preloaded into the POSIX build";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime must come before any preloaded library";
+#endif
   ServePlan("merona", kMerona64);
   Environment Vars = ProductEnvironment("AMD64");
   Vars["LD_PRELOAD"] = THREAD_REFUSAL_LIBRARY;
