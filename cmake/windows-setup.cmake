@@ -23,10 +23,11 @@ add_custom_command(
 target_sources(setup PRIVATE ${setup_res})
 set_target_properties(setup PROPERTIES WIN32_EXECUTABLE ON)
 # Optimised across units as one program: a sixth smaller. GCC 12 can stop with an internal error
-# in that step on some programs (it does for the build with a vendor key), so it can be turned off.
+# in that step on some programs (it does for the build with a vendor key), so it can be turned off;
+# optimising the whole program as one partition avoids the error seen in the partitioned step.
 option(SETUP_LTO "Optimise setup.exe across units" ON)
 if(SETUP_LTO)
-  target_link_options(setup PRIVATE -flto)
+  target_link_options(setup PRIVATE -flto -flto-partition=one)
 endif()
 
 set(product_copies)
