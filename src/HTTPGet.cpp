@@ -24,9 +24,10 @@ const char PostHeader[] = "Content-Type: application/x-www-form-urlencoded";
 // How long a download waits for a connection, for sending, and for each piece of the answer.
 constexpr DWORD WaitLimitMilliseconds = 60'000;
 
-// A body that brings less than this in any of its minutes, counted from the response head, fails
-// like one that stops: the limit above restarts with every byte, so one byte a minute would never
-// end. Far below the slowest line in use (a 56 kbit/s modem brings about 400 KiB a minute).
+// A body that brings less than this in a minute, on average over each span from one read to the
+// first read a minute or more later, counted from the response head, fails like one that stops: the
+// limit above restarts with every byte, so one byte a minute would never end. Far below the slowest
+// line in use (a 56 kbit/s modem brings about 400 KiB a minute).
 constexpr std::int32_t TrickleBytes = 1024;
 constexpr std::chrono::milliseconds TrickleWindow(WaitLimitMilliseconds);
 
@@ -193,8 +194,10 @@ void THTTPGetThread::Execute() {
         ResultText.append(Buffer, ChunkSize);
       Readed += static_cast<std::int32_t>(ChunkSize);
       WindowBytes += static_cast<std::int32_t>(ChunkSize);
-      if (const auto Now = std::chrono::steady_clock::now(); Now - WindowStart >= TrickleWindow) {
-        if (WindowBytes < TrickleBytes) {
+      // A read that waited for a whole buffer counts by its own length of time.
+      const auto Now = std::chrono::steady_clock::now();
+      if (const auto Span = Now - WindowStart; Span >= TrickleWindow) {
+        if (WindowBytes < TrickleBytes * (std::chrono::duration<double>(Span) / TrickleWindow)) {
           if (FileTarget) R.F.CloseFile();
           return Stop();
         }

@@ -280,6 +280,9 @@ INSTANTIATE_TEST_SUITE_P(
 // A body that keeps coming, but too slowly to ever end (a byte every two seconds), fails once a
 // minute of it has brought less than a kilobyte.
 TEST_F(ProductFlowTest, TrickleIsAFailedDownload) {
+  // Wine's InternetReadFile returns only once its whole buffer is filled: the trickle shows only
+  // after a kilobyte, about half an hour here.
+  if (Target.IsWine()) GTEST_SKIP() << "wine's reads wait for a whole buffer";
   ServePlan("merona", kMerona64);
   Server->SetFault("/download/merona/ntdll.zip",
                    {.Kind = vendor::FaultKind::kDrip, .DripBytes = 1, .DripIntervalMs = 2000});
