@@ -153,12 +153,15 @@ std::optional<std::string> BytesFromHex(std::string_view Hex) {
 std::optional<std::string> ReadFileListFile(const std::string& FileName) {
   TReadHandle File(FileName);
   if (File.Handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  return ReadFileListFile(File.Handle);
+}
+
+std::optional<std::string> ReadFileListFile(HANDLE File) {
   std::string Text(MaxFileListSize + 1, '\0');
   std::size_t Used = 0;
   DWORD Got = 0;
   while (Used < Text.size()) {
-    if (!ReadFile(File.Handle, Text.data() + Used, static_cast<DWORD>(Text.size() - Used), &Got,
-                  nullptr))
+    if (!ReadFile(File, Text.data() + Used, static_cast<DWORD>(Text.size() - Used), &Got, nullptr))
       return std::nullopt;
     if (Got == 0) break;
     Used += Got;
@@ -171,14 +174,18 @@ std::optional<std::string> ReadFileListFile(const std::string& FileName) {
 bool HashFile(const std::string& FileName, std::uint64_t& Size, TSha256Digest& Digest,
               const std::function<bool()>& Stop) {
   TReadHandle File(FileName);
-  if (File.Handle == INVALID_HANDLE_VALUE) return false;
+  return File.Handle != INVALID_HANDLE_VALUE && HashFile(File.Handle, Size, Digest, Stop);
+}
+
+bool HashFile(HANDLE File, std::uint64_t& Size, TSha256Digest& Digest,
+              const std::function<bool()>& Stop) {
   std::unique_ptr<char[]> Block(new char[HashBlockSize]);
   TSha256 Hash;
   Size = 0;
   for (;;) {
     if (Stop()) return false;
     DWORD Got = 0;
-    if (!ReadFile(File.Handle, Block.get(), HashBlockSize, &Got, nullptr)) return false;
+    if (!ReadFile(File, Block.get(), HashBlockSize, &Got, nullptr)) return false;
     if (Got == 0) break;
     Hash.Update(Block.get(), Got);
     Size += Got;

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include <windows.h>
+
 #include "platform/crypto.h"
 
 struct TFileListEntry {
@@ -52,7 +54,12 @@ std::optional<std::string> BytesFromHex(std::string_view Hex);
 
 // Reads a file of at most MaxFileListSize bytes; nothing when it cannot be read or is longer.
 std::optional<std::string> ReadFileListFile(const std::string& FileName);
+// The same through an open file, from its current position.
+std::optional<std::string> ReadFileListFile(HANDLE File);
 // The size and SHA-256 of a file, read in large blocks; false when it cannot be read or Stop is
 // set on the way.
 bool HashFile(const std::string& FileName, std::uint64_t& Size, TSha256Digest& Digest,
+              const std::function<bool()>& Stop);
+// The same through an open file, from its current position.
+bool HashFile(HANDLE File, std::uint64_t& Size, TSha256Digest& Digest,
               const std::function<bool()>& Stop);

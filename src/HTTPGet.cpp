@@ -6,6 +6,7 @@
 #include <wininet.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -27,6 +28,13 @@ constexpr DWORD FreshCopyFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOC
 const char FreshCopyHeader[] = "Cache-Control: no-cache\r\n";
 // How long a download waits for a connection, for sending, and for each piece of the answer.
 constexpr DWORD WaitLimitMilliseconds = 60'000;
+
+// A body that brings less than this in a minute, on average over each span from one read to the
+// first read a minute or more later, counted from the response head, fails like one that stops: the
+// limit above restarts with every byte, so one byte a minute would never end. Far below the slowest
+// line in use (a 56 kbit/s modem brings about 400 KiB a minute).
+constexpr std::int32_t TrickleBytes = 1024;
+constexpr std::chrono::milliseconds TrickleWindow(WaitLimitMilliseconds);
 
 // A server that stops answering then fails the download instead of holding it forever. Set on the
 // session and again on the request, since not every WinInet hands the session's limits down.
@@ -93,6 +101,16 @@ bool LengthsAgree(HINTERNET hRequest, const char* First, DWORD Index) {
   }
 }
 
+// True when the body comes in a transfer coding: its length then says nothing about the file, and
+// a response that gives both is malformed (an HTTP/1.0 request is never answered in chunks).
+bool HasTransferCoding(HINTERNET hRequest) {
+  char Coding[LengthBufferSize];
+  DWORD Size = LengthBufferSize;
+  DWORD Index = 0;
+  return HttpQueryInfoA(hRequest, HTTP_QUERY_TRANSFER_ENCODING, Coding, &Size, &Index) ||
+         GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND;
+}
+
 }  // namespace
 
 THTTPGetThread::THTTPGetThread(std::string AAcceptTypes, std::string AAgent, std::string AURL,
@@ -153,6 +171,7 @@ void THTTPGetThread::Execute() {
                                &LengthSize, &Index) != FALSE;
     if (Terminated()) return Stop();
     if (Succeeded && !LengthsAgree(R.hRequest, R.LengthBuffer.get(), Index)) return Stop();
+    if (Succeeded && HasTransferCoding(R.hRequest)) return Stop();
     if (!Succeeded && BinaryData) return;
     if (Succeeded) TotalSize = StrToInt(std::string(R.LengthBuffer.get()));
 
@@ -162,6 +181,8 @@ void THTTPGetThread::Execute() {
     else
       ResultText.clear();
     char Buffer[ReadBufferSize];
+    auto WindowStart = std::chrono::steady_clock::now();
+    std::int32_t WindowBytes = 0;
     for (;;) {
       if (Terminated()) {
         if (FileTarget) R.F.CloseFile();
@@ -181,6 +202,17 @@ void THTTPGetThread::Execute() {
       else
         ResultText.append(Buffer, ChunkSize);
       Readed += static_cast<std::int32_t>(ChunkSize);
+      WindowBytes += static_cast<std::int32_t>(ChunkSize);
+      // A read that waited for a whole buffer counts by its own length of time.
+      const auto Now = std::chrono::steady_clock::now();
+      if (const auto Span = Now - WindowStart; Span >= TrickleWindow) {
+        if (WindowBytes < TrickleBytes * (std::chrono::duration<double>(Span) / TrickleWindow)) {
+          if (FileTarget) R.F.CloseFile();
+          return Stop();
+        }
+        WindowStart = Now;
+        WindowBytes = 0;
+      }
       // The call carries the two figures with it: the main thread finds them in the cache line
       // that brings it the call, instead of fetching the line that this thread has just written.
       if (ProgressHandler) {

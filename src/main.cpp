@@ -6,10 +6,8 @@
 #include <shellapi.h>
 
 #include <cstdint>
-#include <optional>
-#include <set>
 
-#include "FileList.h"
+#include "FileCheck.h"
 #include "_utility.h"
 #include "toolkit/resources.h"
 #include "toolkit/sysutils.h"
@@ -152,23 +150,38 @@ TPanel* MakePagePanel(TComponent* Owner, TWinControl* Page) {
   return Panel;
 }
 
-// One copy per working folder: a lock named after the folder (in any letter case, as Windows
-// names folders) that the system releases when the process ends, however it ends. False when
-// another process holds it; a folder this process already holds stays its own.
+// The working folder, held open for the whole run: it cannot be renamed or deleted meanwhile, and
+// on POSIX every file in it is reached through this handle. Its one-copy lock is named after the
+// folder's identity on its volume, which no other spelling of its path changes; the system
+// releases both when the process ends, however it ends.
+struct THeldFolder {
+  HANDLE Folder = INVALID_HANDLE_VALUE;
+  HANDLE Lock = nullptr;
+};
+THeldFolder HeldFolder;
+
+// Opens Dir for the run in place of any folder held before; the last error says why not.
 bool HoldWorkingFolder(const std::string& Dir) {
-  static std::set<std::string> Held;
-  std::uint64_t Hash = 14695981039346656037ULL;
-  for (const unsigned char C : CzechUpperCase(Dir)) Hash = (Hash ^ C) * 1099511628211ULL;
-  std::string Name = "Local\\drovanetix-setup-";
-  for (int Shift = 60; Shift >= 0; Shift -= 4) Name += "0123456789abcdef"[(Hash >> Shift) & 15];
-  if (Held.count(Name)) return true;
-  const HANDLE Lock = CreateMutexA(nullptr, FALSE, Name.c_str());
-  if (Lock != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(Lock);
-    return false;
+  if (HeldFolder.Lock != nullptr) CloseHandle(HeldFolder.Lock);
+  if (HeldFolder.Folder != INVALID_HANDLE_VALUE) CloseHandle(HeldFolder.Folder);
+  HeldFolder = {};
+  HeldFolder.Folder = CreateFileA(Dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return HeldFolder.Folder != INVALID_HANDLE_VALUE;
+}
+
+// False when another process holds the working folder's lock.
+bool LockWorkingFolder() {
+  BY_HANDLE_FILE_INFORMATION Identity{};
+  if (!GetFileInformationByHandle(HeldFolder.Folder, &Identity)) return true;
+  std::string Name = "Local\\drovanetix-setup";
+  for (const DWORD Part :
+       {Identity.dwVolumeSerialNumber, Identity.nFileIndexHigh, Identity.nFileIndexLow}) {
+    Name += '-';
+    for (int Shift = 28; Shift >= 0; Shift -= 4) Name += "0123456789abcdef"[(Part >> Shift) & 15];
   }
-  Held.insert(Name);
-  return true;
+  HeldFolder.Lock = CreateMutexA(nullptr, FALSE, Name.c_str());
+  return HeldFolder.Lock == nullptr || GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
 // Brings the window of another copy titled Caption to the front, where the system allows.
@@ -181,83 +194,6 @@ void ShowOtherCopy(const std::string& Caption) {
     SetForegroundWindow(W);
     return;
   }
-}
-
-// The vendor's public key that the build carries (hex of the uncompressed P-256 point), or empty:
-// then every file is taken as the server sends it.
-constexpr std::string_view FileListKey = FILE_LIST_KEY;
-const char FileListName[] = "files.sig";
-
-// With a key: the vendor's list once verified, and the file that arrived last with what its
-// check found. Files are hashed on a thread of their own, while the flow pauses before its next
-// step; the list is small and is read at once.
-struct TArrivedFile {
-  std::string FileName;
-  std::string Source;
-  bool IsList = false;
-  bool Hashing = false;
-  bool Hashed = false;
-  std::uint64_t Size = 0;
-  TSha256Digest Digest{};
-};
-struct TFileCheck {
-  std::optional<TFileList> VendorFileList;
-  TArrivedFile ArrivedFile;
-};
-// Made on first use, so that a build without a key carries none of it.
-TFileCheck& FileCheck() {
-  static TFileCheck Check;
-  return Check;
-}
-
-class THashFileThread : public TThread {
- public:
-  explicit THashFileThread(std::string AFileName) : TThread(true), FileName(std::move(AFileName)) {
-    FreeOnTerminate = true;
-  }
-  std::string FileName;
-  bool Hashed = false;
-  std::uint64_t Size = 0;
-  TSha256Digest Digest{};
-
- protected:
-  void Execute() override {
-    Hashed = HashFile(FileName, Size, Digest, [this] { return Terminated(); });
-  }
-};
-
-void StartHashing(const std::string& FileName) {
-  FileCheck().ArrivedFile.Hashing = true;
-  auto* Hashing = new THashFileThread(FileName);
-  Hashing->OnTerminate = [](TObject* Sender) {
-    const auto* Done = static_cast<THashFileThread*>(Sender);
-    TArrivedFile& Arrived = FileCheck().ArrivedFile;
-    Arrived.Hashing = false;
-    Arrived.Hashed = Done->Hashed;
-    Arrived.Size = Done->Size;
-    Arrived.Digest = Done->Digest;
-  };
-  Hashing->Start();
-}
-
-// Reads and verifies the list that has just arrived. Only its contents are kept: the file goes,
-// so that the working folder holds the product's files alone.
-void ReadVendorFileList() {
-  auto& [List, Arrived] = FileCheck();
-  const auto Text = ReadFileListFile(Arrived.FileName);
-  const auto Key = BytesFromHex(std::string(FileListKey));
-  List = Text && Key ? ReadSignedFileList(*Text, *Key) : std::nullopt;
-  if (List && List->Product != CzechUpperCase(ProgramName)) List.reset();
-  DeleteFile(Arrived.FileName);
-}
-
-bool ArrivedFileAsListed() {
-  const auto& [List, Arrived] = FileCheck();
-  if (!List) return false;
-  if (Arrived.IsList) return true;
-  const auto Entry = List->Files.find(Arrived.Source);
-  return Arrived.Hashed && Entry != List->Files.end() && Entry->second.Size == Arrived.Size &&
-         Entry->second.Digest == Arrived.Digest;
 }
 
 // A browser saves a repeated download of "merona.exe" as "merona (1).exe", "merona (2).exe":
@@ -372,13 +308,14 @@ void TForm1::FormCreate(TObject*) {
   if (CzechUpperCase(ProgramName) == "TAVOSKEL") DownloadDir = DownloadPlan.ProductDir;
   // Absolute, so that the change of current folder before the launch cannot miss it.
   DownloadDir = ExpandFileName(DownloadDir);
-  if (!ForceDirectories(DownloadDir)) {
+  if (!ForceDirectories(DownloadDir) || !HoldWorkingFolder(DownloadDir) ||
+      !DirectoryWritable(DownloadDir)) {
     if (GetLastError() != ERROR_ACCESS_DENIED ||
         !RestartAsAdministrator(static_cast<HWND>(Handle())))
       ShowMessage("Nelze vytvorit tmp adresar");
     Close();
     Application->Terminate();
-  } else if (!HoldWorkingFolder(DownloadDir)) {
+  } else if (!LockWorkingFolder()) {
     // Another copy works in this folder: this one leaves it alone and ends without a word.
     ShowOtherCopy(Caption());
     Close();
@@ -422,7 +359,8 @@ void TForm1::ChooseLanguage(const std::string& Code, const std::string& FileWord
 
 void TForm1::Timer1Timer(TObject*) {
   Timer1->SetEnabled(false);
-  DownloadPlan.CurrentIndex = FileListKey.empty() ? 1 : PlanFileList();
+  DownloadPlan.CurrentIndex =
+      PlanSignedFileList(DownloadPlan.SourceNames[0], DownloadPlan.TargetNames[0]);
   NactiSoubor(DownloadPlan.CurrentIndex);
 }
 
@@ -448,7 +386,9 @@ void TForm1::hgetProgress(TObject*, std::int32_t TotalSize, std::int32_t Readed)
 }
 
 void TForm1::hgetDoneFile(TObject*, std::string, std::int32_t) {
-  CheckArrivedFile();
+  const std::int32_t Index = DownloadPlan.CurrentIndex;
+  CheckArrivedFile(DownloadDir + DownloadPlan.TargetNames[Index], DownloadPlan.SourceNames[Index],
+                   ProgramName);
   DownloadPlan.CurrentIndex = DownloadPlan.CurrentIndex + 1;
   // The next download cannot start inside this event: the component is busy until it returns.
   if (DownloadPlan.CurrentIndex < DownloadPlan.FileCount + 1)
@@ -486,41 +426,19 @@ void TForm1::Timer3Timer(TObject*) {
   Close();
 }
 
-// With a vendor key the signed file list is fetched first, as entry 0 of the plan.
-std::int32_t TForm1::PlanFileList() {
-  DownloadPlan.SourceNames[0] = FileListName;
-  DownloadPlan.TargetNames[0] = FileListName;
-  return 0;
-}
-
-// With a vendor key, the file that has just arrived is checked against the list: the list itself
-// is verified, any other file hashed.
-void TForm1::CheckArrivedFile() {
-  if (FileListKey.empty()) return;
-  const std::int32_t Index = DownloadPlan.CurrentIndex;
-  TArrivedFile& Arrived = FileCheck().ArrivedFile;
-  Arrived = {.FileName = DownloadDir + DownloadPlan.TargetNames[Index],
-             .Source = DownloadPlan.SourceNames[Index],
-             .IsList = Index == 0};
-  if (Arrived.IsList)
-    ReadVendorFileList();
-  else
-    StartHashing(Arrived.FileName);
-}
-
-// True when the file that arrived last is as the vendor's list has it, and always without a key.
-// While it is still being hashed, Retry is enabled again to look once more on its next tick. A
-// file that does not match is deleted, so that nobody starts it by hand, and counts as a failed
+// True when the file that arrived last passed its check. While it is still being checked, Retry
+// is enabled again to look once more on its next tick. A refused file counts as a failed
 // download.
 bool TForm1::ArrivedFileMatched(TTimer* Retry) {
-  if (FileListKey.empty()) return true;
-  const TArrivedFile& Arrived = FileCheck().ArrivedFile;
-  if (Arrived.Hashing) {
-    Retry->SetEnabled(true);
-    return false;
+  switch (ArrivedFileResult()) {
+    case TFileCheckResult::Checking:
+      Retry->SetEnabled(true);
+      return false;
+    case TFileCheckResult::Accepted:
+      return true;
+    case TFileCheckResult::Refused:
+      break;
   }
-  if (ArrivedFileAsListed()) return true;
-  DeleteFile(Arrived.FileName);
   hgetError(hget);
   return false;
 }

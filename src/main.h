@@ -63,8 +63,6 @@ class TForm1 : public TForm {
   void ChooseLanguage(const std::string& Code, const std::string& FileWord,
                       const std::string& WaitMessage);
   void ReportStatus(const std::string& Outcome);
-  std::int32_t PlanFileList();
-  void CheckArrivedFile();
   bool ArrivedFileMatched(TTimer* Retry);
 };
 

@@ -3,10 +3,14 @@
 // system's proxy setting: the downloads, the launch of setup, the status report and the exit.
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <utility>
@@ -111,6 +115,25 @@ class ProductFlowTest : public ProductTest {
     X.RequestClose(Main);
     EXPECT_TRUE(ExitedWithZero(Product->WaitExit(3s))) << ProductLog();
     EXPECT_EQ(RequestedPaths(), Expected);
+  }
+
+  // While the last file arrives (slowly), puts a program of its own under setup.exe's name, as
+  // any process of the user could: only the setup.exe that arrived, and was checked, may run.
+  void ExpectSwappedSetupNotStarted(std::size_t LastRequest) {
+    const fs::path Marker = Dir / "swapped-ran";
+    Server->SetFault("/download/merona/dobrin.zip",
+                     {.Kind = vendor::FaultKind::kDrip, .DripBytes = 4000, .DripIntervalMs = 200});
+    ProductProcess& P = Start("merona", ProductEnvironment(ArchitectureSeen("AMD64")));
+    const auto Main = WaitForWindow(P.Pid(), "MERONA");
+    ASSERT_TRUE(Main) << ProductLog();
+    ASSERT_TRUE(ClickFlag(*Main, "en"));
+    ASSERT_TRUE(Server->WaitForRequests(LastRequest, 30s));
+    WriteFile(Dir / "swap.exe", "#!/bin/sh\ntouch " + Quote(Marker.string()) + "\n");
+    fs::permissions(Dir / "swap.exe", fs::perms::owner_all);
+    fs::rename(Dir / "swap.exe", Places.Temp / "merona" / "setup.exe");
+    EXPECT_TRUE(ExitedWithZero(P.WaitExit(30s))) << ProductLog();
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+    EXPECT_FALSE(fs::exists(Marker)) << "the program put in its place ran";
   }
 
   DisplayConnection X;
@@ -253,10 +276,134 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"FoldedStatusLineThird", 3, vendor::FaultKind::kFoldedStatus},
                       FailureCase{"PartialContentSetup", 6, vendor::FaultKind::kPartial},
                       FailureCase{"TwoLengthsSetup", 6, vendor::FaultKind::kTwoLengths},
+                      FailureCase{"ChunkedWithALengthFourth", 4, vendor::FaultKind::kChunkedLength},
                       // Servers that stop answering: only the time limit ends the download.
                       FailureCase{"NoAnswerFirst", 1, vendor::FaultKind::kStall, false, true},
                       FailureCase{"BodyStopsSecond", 2, vendor::FaultKind::kStallBody, true, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
+
+// A body that keeps coming, but too slowly to ever end (a byte every two seconds), fails once a
+// minute of it has brought less than a kilobyte.
+TEST_F(ProductFlowTest, TrickleIsAFailedDownload) {
+  // Wine's InternetReadFile returns only once its whole buffer is filled: the trickle shows only
+  // after a kilobyte, about half an hour here.
+  if (Target.IsWine()) GTEST_SKIP() << "wine's reads wait for a whole buffer";
+  ServePlan("merona", kMerona64);
+  Server->SetFault("/download/merona/ntdll.zip",
+                   {.Kind = vendor::FaultKind::kDrip, .DripBytes = 1, .DripIntervalMs = 2000});
+  ProductProcess& P = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  ExpectStoppedWithError(*Main, "merona", DownloadPaths("merona", kMerona64, 2), 80s);
+}
+
+// setup.exe replaced by another program of the same user after it has arrived: the file that
+// arrived is the one started.
+TEST_F(ProductFlowTest, SetupReplacedAfterItArrivedIsNeverStarted) {
+  if (Target.IsWine()) GTEST_SKIP() << "a host rename passes by wine's sharing modes";
+  ServePlan("merona", kMerona64);
+  ExpectSwappedSetupNotStarted(kMerona64.size());
+}
+
+// Another user who shares a group folder with the installing user (temp a sticky setgid group
+// share, umask 002) waits for setup.exe's change of mode and renames a program of his own over it.
+// The working folder is private, so he cannot: only the setup.exe that arrived runs.
+TEST_F(ProductFlowTest, AnotherUsersProgramIsNeverStarted) {
+  if (Target.IsWine() || ::geteuid() != 0) GTEST_SKIP() << "a second user of the POSIX build";
+  ServePlan("merona", kMerona64);
+  const fs::path Share = Dir / "share";
+  fs::create_directories(Share);
+  ASSERT_EQ(::chown(Share.c_str(), 0, 65534), 0);
+  ASSERT_EQ(::chmod(Share.c_str(), 03775), 0);
+  const std::string Working = (Share / "merona").string();
+  const std::string Setup = (Share / "merona" / "setup.exe").string();
+  const std::string Foreign = (Share / "foreign.exe").string();
+  const std::string Script = "#!/bin/sh\ntouch " + Quote((Share / "foreign-ran").string()) + "\n";
+  const pid_t Other = ::fork();
+  ASSERT_GE(Other, 0);
+  if (Other == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+    const int Out = ::open(Foreign.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+    if (Out < 0 || ::write(Out, Script.data(), Script.size()) < 0) ::_exit(1);
+    ::close(Out);
+    const int Watch = ::inotify_init1(0);
+    const timespec Pause{0, 1'000'000};
+    while (::inotify_add_watch(Watch, Working.c_str(), IN_ATTRIB) < 0) ::nanosleep(&Pause, nullptr);
+    alignas(inotify_event) char Events[4096];
+    for (;;) {
+      const ssize_t Got = ::read(Watch, Events, sizeof Events);
+      for (ssize_t At = 0; At < Got;) {
+        const auto* Event = reinterpret_cast<const inotify_event*>(Events + At);
+        if (Event->len > 0 && std::strcmp(Event->name, "setup.exe") == 0) {
+          ::rename(Foreign.c_str(), Setup.c_str());
+          ::_exit(0);
+        }
+        At += static_cast<ssize_t>(sizeof(inotify_event) + Event->len);
+      }
+    }
+  }
+  struct EndOther {
+    pid_t Pid;
+    ~EndOther() {
+      ::kill(Pid, SIGKILL);
+      ::waitpid(Pid, nullptr, 0);
+    }
+  } End{Other};
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["TEMP"] = Share.string();
+  const mode_t Umask = ::umask(002);
+  ProductProcess& P = Start("merona", Vars);
+  ::umask(Umask);
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  EXPECT_TRUE(ExitedWithZero(P.WaitExit(30s))) << ProductLog();
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(fs::exists(Share / "foreign-ran")) << "the other user's program ran";
+  EXPECT_EQ(fs::status(Working).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none);
+}
+
+// The same working folder spelt another way is the same folder: a second copy started with the
+// temp folder as "temp/./" ends quietly while the first goes on.
+TEST_F(ProductFlowTest, SecondCopyByAnotherSpellingEndsQuietly) {
+  if (Target.IsWine()) GTEST_SKIP() << "wine sets the temp folder itself";
+  ServePlan("merona", kMerona64);
+  ProductProcess& First = Start("merona", ProductEnvironment("AMD64"));
+  const auto Main = WaitForWindow(First.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["TEMP"] = (Places.Temp / "." / "").string();
+  ProductProcess Second(Target, Dir / "bin" / ("merona" + Target.Extension), Vars,
+                        Dir / "second.log");
+  const auto Status = Second.WaitExit(15s);
+  ASSERT_TRUE(Status) << "the second copy still runs";
+  EXPECT_TRUE(ExitedWithZero(Status)) << ReadFile(Dir / "second.log");
+  EXPECT_TRUE(Server->Requests().empty());
+  X.RequestClose(*Main);
+  EXPECT_TRUE(ExitedWithZero(First.WaitExit(5s))) << ProductLog();
+}
+
+// No thread can be made after the launch: the status report is not sent, nothing is shown, and
+// the installer ends as after any report.
+TEST_F(ProductFlowTest, StatusReportThatCannotStartEndsQuietly) {
+  if (Target.IsWine()) GTEST_SKIP() << "a library preloaded into the POSIX build";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime must come before any preloaded library";
+#endif
+  ServePlan("merona", kMerona64);
+  Environment Vars = ProductEnvironment("AMD64");
+  Vars["LD_PRELOAD"] = THREAD_REFUSAL_LIBRARY;
+  ProductProcess& P = Start("merona", Vars);
+  const auto Main = WaitForWindow(P.Pid(), "MERONA");
+  ASSERT_TRUE(Main) << ProductLog();
+  ASSERT_TRUE(ClickFlag(*Main, "en"));
+  EXPECT_TRUE(ExitedWithZero(P.WaitExit(30s))) << ProductLog();
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(SetupRecord()); }, 5s)) << "setup not started";
+  EXPECT_EQ(RequestedPaths(), DownloadPaths("merona", kMerona64, kMerona64.size()));
+}
 
 // A file size limit makes the first write fail: a failed download like any other, not a
 // process ended by a signal.
@@ -660,6 +807,17 @@ TEST_P(SignedFileListTest, KeepsAndStartsOnlyWhatTheVendorSigned) {
     }
   }
   EXPECT_FALSE(fs::exists(Folder / "files.sig"));
+}
+
+// The keyed build: setup.exe replaced after its hash matched the list is never started.
+class SignedFileListSwapTest : public SignedFileListTest {};
+
+TEST_F(SignedFileListSwapTest, SetupReplacedAfterItsCheckIsNeverStarted) {
+  if (Target.IsWine()) GTEST_SKIP() << "a host rename passes by wine's sharing modes";
+  const std::vector<PlanEntry> Plan = ForArchitecture(kMerona64, ArchitectureSeen("AMD64"));
+  ServePlan("merona", Plan);
+  PublishList(SignedListCase{"", SignedListCase::kIntact, 0}, Plan);
+  ExpectSwappedSetupNotStarted(Plan.size() + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -190,6 +190,20 @@ TEST_F(FlowTest, WorkingFolderThatCannotBeCreated) {
   EXPECT_TRUE(Application->Terminated());
 }
 
+// A working folder that is there but takes no file (made immutable, since the tests may run as
+// root) is refused like one that cannot be created.
+TEST_F(FlowTest, WorkingFolderThatRefusesWritingIsRefused) {
+  const fs::path Folder = Common / "x86" / "drovanetix";
+  fs::create_directories(Folder);
+  ASSERT_EQ(std::system(("chattr +i '" + Folder.string() + "'").c_str()), 0);
+  Start("tavoskel.run");
+  std::system(("chattr -i '" + Folder.string() + "'").c_str());
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Text, "Nelze vytvorit tmp adresar");
+  EXPECT_TRUE(Application->Terminated());
+  EXPECT_TRUE(fs::is_empty(Folder));
+}
+
 // The working folder for names and temp folders that would lead elsewhere: a name is split at
 // its last slash, backslash or colon; a relative temp folder is made absolute at the start; one
 // that Windows-1250 cannot name is refused, never renamed.
@@ -228,16 +242,17 @@ TEST_F(FlowTest, WorkingFolderStaysWhereItBelongs) {
   EXPECT_FALSE(fs::exists(Temp / "bin" / "..\\escaped\\merona"));
 }
 
-// A working folder the user may not create: the program starts itself once more with
-// administrator rights and ends without a word; where that cannot help, the folder's message
-// stands. The system's answers come from the stand-ins' fakes.
+// A working folder the user may not create, or one that is there and refuses writing: the
+// program starts itself once more with administrator rights and ends without a word; where that
+// cannot help, the folder's message stands. The system's answers come from the stand-ins' fakes.
 struct ElevationCase {
   const char* Name;
-  DWORD Error;              // of the folder's creation
+  DWORD Error;              // of the folder's creation, or of a file's in it when Present
   bool Elevated;            // the process holds administrator rights
   const char* CommandLine;  // the restarted copy carries the marker
   INT_PTR RunAsResult;      // the system's answer to "runas": above 32 started, 5 declined
   bool Restarted;
+  bool Present = false;  // the folder exists already
 };
 
 void PrintTo(const ElevationCase& C, std::ostream* Out) { *Out << C.Name; }
@@ -253,12 +268,17 @@ class ElevationTest : public FlowTest, public ::testing::WithParamInterface<Elev
 TEST_P(ElevationTest, RefusedWorkingFolderAsksForAdministratorRightsOnce) {
   const ElevationCase& C = GetParam();
   std::vector<std::pair<std::string, std::string>> RunAs;
-  PlatformFakes() = {C.Error, C.Elevated, C.CommandLine,
+  const auto Error = [&](bool Present) {
+    return C.Present == Present ? std::optional(C.Error) : std::nullopt;
+  };
+  if (C.Present) fs::create_directories(Common / "x86" / "drovanetix");
+  PlatformFakes() = {Error(false), C.Elevated, C.CommandLine,
                      [&](const std::string& File, const std::string& Parameters) {
                        RunAs.emplace_back(File, Parameters);
                        if (C.RunAsResult <= 32) SetLastError(ERROR_CANCELLED);
                        return C.RunAsResult;
-                     }};
+                     },
+                     Error(true)};
   Start("tavoskel.run");
   const bool Asked = C.Error == ERROR_ACCESS_DENIED && !C.Elevated &&
                      std::string(C.CommandLine).find("/elevated") == std::string::npos;
@@ -282,7 +302,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The restarted copy without rights (the system's prompts switched off): no second one.
         ElevationCase{"DeniedInTheRestartedCopy", ERROR_ACCESS_DENIED, false, "tavoskel /elevated",
                       42, false},
-        ElevationCase{"OtherFailure", ERROR_PATH_NOT_FOUND, false, "tavoskel", 42, false}),
+        ElevationCase{"OtherFailure", ERROR_PATH_NOT_FOUND, false, "tavoskel", 42, false},
+        // After a first install the folder is there, and only administrators may write to it.
+        ElevationCase{"PresentDeniedRestartsWithRights", ERROR_ACCESS_DENIED, false, "tavoskel", 42,
+                      true, true},
+        ElevationCase{"PresentDeniedWithRightsAlready", ERROR_ACCESS_DENIED, true, "tavoskel", 42,
+                      false, true},
+        ElevationCase{"PresentOtherFailure", ERROR_DISK_FULL, false, "tavoskel", 42, false, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 class SequenceTest : public FlowTest {

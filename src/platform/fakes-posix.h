@@ -1,6 +1,7 @@
 // Answers a test can put in place of the system's in the POSIX stand-ins, for what a test process
-// cannot arrange for real: a folder it may not create (tests may run as root), administrator
-// rights, and the user's answer to the prompt for them. Unset, the stand-ins ask the system.
+// cannot arrange for real: a folder it may not create or write to (tests may run as root),
+// administrator rights, and the user's answer to the prompt for them. Unset, the stand-ins ask the
+// system.
 #pragma once
 
 #include <functional>
@@ -19,6 +20,8 @@ struct TPlatformFakes {
   // ShellExecuteA with the verb "runas" (otherwise not supported): gets the file and the
   // parameters, returns the call's result and sets the last error as the call would.
   std::function<INT_PTR(const std::string& File, const std::string& Parameters)> RunAs;
+  // CreateFileA fails with this error when it would create a file.
+  std::optional<DWORD> CreateFileError;
 };
 
 // The one set of answers of the process; a test resets it when done.

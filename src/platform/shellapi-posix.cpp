@@ -1,5 +1,7 @@
 // POSIX stand-in for the shell's launch of a file: the file is run as a program in a process of
 // its own session that is not our child, so it is never waited for and outlives the installer.
+// What runs is the file as it was opened and checked here (or as the process holds it open), by
+// its descriptor: nothing put under its name meanwhile.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -74,12 +76,28 @@ bool ForeignOwner(const struct stat& Status) {
   return Status.st_uid != ::geteuid() && Status.st_uid != 0;
 }
 
-// Gives the owner execute permission, since a downloaded file carries none. A failure here shows
-// later, when the system refuses to run the file.
-void AllowOwnerToRun(const std::string& Program, const struct stat& Status) {
-  if (S_ISREG(Status.st_mode) && (Status.st_mode & S_IXUSR) == 0) {
-    ::chmod(Program.c_str(), (Status.st_mode & 07777) | S_IXUSR);
+// The program to start, opened without following a link (or the file the process holds open
+// under that name); the system's error when it cannot be opened or is not a regular file of ours
+// or the system's.
+int OpenProgram(const std::string& Program, int& Fd) {
+  const int Held = HeldFileDescriptor(Program);
+  const TPlace Place = PlaceOf(Program);
+  Fd = Held >= 0 ? ::fcntl(Held, F_DUPFD_CLOEXEC, 0)
+                 : ::openat(Place.Folder, Place.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // A link, whoever put it there, is not the file we mean to run.
+  if (Fd < 0) return errno == ELOOP ? EACCES : errno;
+  struct stat Status {};
+  const int Error = ::fstat(Fd, &Status) != 0                          ? errno
+                    : !S_ISREG(Status.st_mode) || ForeignOwner(Status) ? EACCES
+                                                                       : 0;
+  if (Error != 0) {
+    ::close(Fd);
+    return Error;
   }
+  // A downloaded file carries no execute permission; a failure here shows when the system
+  // refuses to run it.
+  if ((Status.st_mode & S_IXUSR) == 0) ::fchmod(Fd, (Status.st_mode & 07777) | S_IXUSR);
+  return 0;
 }
 
 [[noreturn]] void ReportAndExit(int ErrorPipe, int Error) {
@@ -102,15 +120,23 @@ void ResetSignals() {
 // session and forks the program's process, then ends at once; the program so becomes an orphan
 // that init adopts. The system's error of a failed start goes back through ErrorPipe, which
 // closes by itself when the program is running.
-[[noreturn]] void StartInOwnSession(char* const* Argv, const char* Directory, int ErrorPipe) {
+[[noreturn]] void StartInOwnSession(int ProgramFd, char* const* Argv, const char* Directory,
+                                    int DirectoryFd, int ErrorPipe) {
   ::setsid();
   const pid_t Program = ::fork();
   if (Program < 0) ReportAndExit(ErrorPipe, errno);
   if (Program > 0) ::_exit(0);
   ResetSignals();
-  if (Directory != nullptr && ::chdir(Directory) != 0) ReportAndExit(ErrorPipe, errno);
+  const bool Entered = DirectoryFd >= 0       ? ::fchdir(DirectoryFd) == 0
+                       : Directory != nullptr ? ::chdir(Directory) == 0
+                                              : true;
+  if (!Entered) ReportAndExit(ErrorPipe, errno);
+  // A script's interpreter reads the program through its descriptor, so this one stays open
+  // across the start.
+  const int Inherited = ::dup(ProgramFd);
+  if (Inherited < 0) ReportAndExit(ErrorPipe, errno);
   for (int Attempt = 0;; ++Attempt) {
-    ::execv(Argv[0], Argv);
+    ::fexecve(Inherited, Argv, environ);
     if (errno != ETXTBSY || Attempt == BusyRetries) break;
     const timespec Pause{0, BusyPauseNanoseconds};
     ::nanosleep(&Pause, nullptr);
@@ -119,20 +145,21 @@ void ResetSignals() {
 }
 
 // Starts Program detached; returns 0 when it runs, else the system's error.
-int SpawnDetached(const std::string& Program, const std::string& Parameter,
+int SpawnDetached(int ProgramFd, const std::string& Program, const std::string& Parameter,
                   const std::string& Directory) {
   // Everything the child needs is prepared before the fork.
   std::vector<char*> Argv{const_cast<char*>(Program.c_str())};
   if (!Parameter.empty()) Argv.push_back(const_cast<char*>(Parameter.c_str()));
   Argv.push_back(nullptr);
   const char* WorkingDirectory = Directory.empty() ? nullptr : Directory.c_str();
+  const int DirectoryFd = Directory.empty() ? -1 : HeldFolderDescriptor(Directory);
 
   int Pipe[2];
   if (::pipe2(Pipe, O_CLOEXEC) != 0) return errno;
   const pid_t Child = ::fork();
   if (Child == 0) {
     ::close(Pipe[0]);
-    StartInOwnSession(Argv.data(), WorkingDirectory, Pipe[1]);
+    StartInOwnSession(ProgramFd, Argv.data(), WorkingDirectory, DirectoryFd, Pipe[1]);
   }
   const int ForkError = errno;
   ::close(Pipe[1]);
@@ -173,20 +200,16 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParame
   }
   if (Program.front() != '/' && !Directory.empty()) Program = Directory + "/" + Program;
 
-  // A file, or a link to one, that another user has put there is not the file we mean to run.
-  struct stat ProgramStatus {};
-  if (::lstat(Program.c_str(), &ProgramStatus) != 0) return Refuse(errno, Program);
-  if (ForeignOwner(ProgramStatus)) return Refuse(EACCES, Program);
-  if (::stat(Program.c_str(), &ProgramStatus) != 0) return Refuse(errno, Program);
-  if (ForeignOwner(ProgramStatus)) return Refuse(EACCES, Program);
   struct stat DirectoryStatus {};
-  if (!Directory.empty() && ::stat(Directory.c_str(), &DirectoryStatus) != 0) {
+  if (!Directory.empty() && HeldFolderDescriptor(Directory) < 0 &&
+      ::stat(Directory.c_str(), &DirectoryStatus) != 0) {
     return Refuse(errno, Directory);
   }
-  AllowOwnerToRun(Program, ProgramStatus);
-
-  const int Error =
-      SpawnDetached(Program, ToUtf8(lpParameters != nullptr ? lpParameters : ""), Directory);
+  int ProgramFd = -1;
+  if (const int Error = OpenProgram(Program, ProgramFd); Error != 0) return Refuse(Error, Program);
+  const int Error = SpawnDetached(ProgramFd, Program,
+                                  ToUtf8(lpParameters != nullptr ? lpParameters : ""), Directory);
+  ::close(ProgramFd);
   if (Error != 0) return Refuse(Error, Program);
   return AsInstance(Launched);
 }

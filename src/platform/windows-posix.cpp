@@ -4,9 +4,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -265,7 +263,8 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID) {
   }
   if (HasWildcard(lpPathName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpPathName);
-  if (::mkdir(Path.c_str(), 0777) != 0) return Fail(errno, Path);
+  // Private from the start: what the installer keeps there is nobody else's to change.
+  if (::mkdir(Path.c_str(), 0700) != 0) return Fail(errno, Path);
   return TRUE;
 }
 
@@ -275,8 +274,9 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     return INVALID_FILE_ATTRIBUTES;
   }
   const std::string Path = SystemPath(lpFileName);
+  const TPlace Place = PlaceOf(Path);
   struct stat Status {};
-  if (::stat(Path.c_str(), &Status) != 0) {
+  if (::fstatat(Place.Folder, Place.Name.c_str(), &Status, 0) != 0) {
     Fail(errno, Path);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -306,61 +306,24 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
   return CopyWhenItFits(Named, lpBuffer, nBufferLength);
 }
 
-HANDLE CreateMutexA(LPVOID, BOOL, LPCSTR lpName) {
-  // A named mutex is a listening socket bound to an abstract name made of the user's id and the
-  // mutex's name: no file anywhere, and the system frees the name when the process ends, however
-  // it ends.
-  const std::string Name =
-      "drovanetix-mutex-" + std::to_string(::geteuid()) + "-" + (lpName != nullptr ? lpName : "");
-  sockaddr_un Address{};
-  Address.sun_family = AF_UNIX;
-  if (Name.size() + 1 > sizeof Address.sun_path) {
-    Fail(ERROR_FILENAME_EXCED_RANGE);
-    return nullptr;
-  }
-  std::memcpy(Address.sun_path + 1, Name.data(), Name.size());
-  const auto Length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + Name.size());
-  const auto* Bound = reinterpret_cast<const sockaddr*>(&Address);
-  const int Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (Fd < 0) {
-    Fail(errno, "");
-    return nullptr;
-  }
-  const HANDLE Handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
-  if (::bind(Fd, Bound, Length) == 0 && ::listen(Fd, SOMAXCONN) == 0) {
-    SetLastError(ERROR_SUCCESS);
-    return Handle;
-  }
-  if (errno != EADDRINUSE) {
-    Fail(errno, "");
-    ::close(Fd);
-    return nullptr;
-  }
-  // The name is taken. It counts as held when this user holds it (or when the holder cannot be
-  // asked); a name another user has taken is not ours and blocks nothing.
-  bool Ours = true;
-  const int Probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (Probe >= 0 && ::connect(Probe, Bound, Length) == 0) {
-    ucred Peer{};
-    socklen_t Size = sizeof Peer;
-    if (::getsockopt(Probe, SOL_SOCKET, SO_PEERCRED, &Peer, &Size) == 0)
-      Ours = Peer.uid == ::geteuid();
-  }
-  if (Probe >= 0) ::close(Probe);
-  SetLastError(Ours ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return Handle;
-}
-
 BOOL DeleteFileA(LPCSTR lpFileName) {
   if (HasWildcard(lpFileName)) return Fail(ERROR_INVALID_NAME);
   const std::string Path = SystemPath(lpFileName);
-  if (::unlink(Path.c_str()) != 0) return Fail(errno, Path);
+  const TPlace Place = PlaceOf(Path);
+  if (::unlinkat(Place.Folder, Place.Name.c_str(), 0) != 0) return Fail(errno, Path);
   return TRUE;
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
   const std::string Path = SystemPath(lpPathName);
-  if (::chdir(Path.c_str()) != 0) return Fail(errno, Path);
+  const int Held = HeldFolderDescriptor(Path);
+  if ((Held >= 0 ? ::fchdir(Held) : ::chdir(Path.c_str())) != 0) return Fail(errno, Path);
+  // A held folder that has been deleted meanwhile cannot be entered, as on Windows.
+  struct stat Status {};
+  if (Held >= 0 && ::fstat(Held, &Status) == 0 && Status.st_nlink == 0) {
+    ::chdir("/");
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
   return TRUE;
 }
 

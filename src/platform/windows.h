@@ -38,8 +38,13 @@ constexpr DWORD ERROR_CANCELLED = 1223;
 
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 1;
+constexpr DWORD FILE_SHARE_WRITE = 2;
+constexpr DWORD FILE_SHARE_DELETE = 4;
+constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
 constexpr int SW_HIDE = 0;
@@ -62,13 +67,20 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPVOID lpSecurityAttributes);
 // that Windows-1250 cannot name.
 DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
 // A lock held by the process until it ends or closes the handle; GetLastError() is
-// ERROR_ALREADY_EXISTS when another process holds one of that name. Only the name is used.
+// ERROR_ALREADY_EXISTS when another process holds it. It is a lock on the folder the process
+// holds open (see CreateFileA), which nobody but its owner can open; the name is not used.
 HANDLE CreateMutexA(LPVOID lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 DWORD GetFileAttributesA(LPCSTR lpFileName);
 BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName);
-// Files: only creating for writing (CREATE_ALWAYS) and opening for reading are supported. A
-// symbolic link in the last place of the path is never followed.
+// Files: only creating for writing (CREATE_ALWAYS, CREATE_NEW) and opening for reading are
+// supported. A symbolic link in the last place of the path is never followed.
+//
+// A folder (FILE_FLAG_BACKUP_SEMANTICS) opens only when it is private: ours, with no group or
+// other write and no access list, in a parent that nobody else may rename it in (else
+// ERROR_ACCESS_DENIED). While its handle is open, every call on a file directly inside it goes
+// through the handle rather than the path, and a named mutex is a lock on it. A file opened for
+// reading without FILE_SHARE_WRITE is what a launch of its path starts until the handle closes.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPVOID lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -78,6 +90,17 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               LPVOID lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+struct FILETIME {
+  DWORD dwLowDateTime, dwHighDateTime;
+};
+// Only the identity (volume serial and file index), the link count and the directory attribute.
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
+  DWORD dwVolumeSerialNumber, nFileSizeHigh, nFileSizeLow, nNumberOfLinks;
+  DWORD nFileIndexHigh, nFileIndexLow;
+};
+BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
 DWORD GetCurrentProcessId();
 // The stand-in sees no other process's windows: FindWindowExA finds none, and the others do
 // nothing.

@@ -572,6 +572,8 @@ BOOL RequestHandle::Query(DWORD Level, LPVOID Buffer, LPDWORD Length, LPDWORD In
   const DWORD Occurrence = Index ? *Index : 0;
   if (Level == HTTP_QUERY_CONTENT_LENGTH) {
     Value = HeaderValue("Content-Length", Occurrence);
+  } else if (Level == HTTP_QUERY_TRANSFER_ENCODING) {
+    Value = HeaderValue("Transfer-Encoding", Occurrence);
   } else if (Level == HTTP_QUERY_STATUS_CODE) {
     if (Occurrence == 0) Value = std::to_string(FHead.Status());
   } else {

@@ -96,6 +96,26 @@ bool ForceDirectories(std::string Dir) {
   return false;
 }
 
+bool DirectoryWritable(const std::string& Dir) {
+  constexpr DWORD FileExistsError = 80;  // CREATE_NEW on a name that is taken
+  if (Dir.empty()) return false;
+  const std::string Base = Dir + (IsSeparator(Dir.back()) ? "" : std::string(1, PathDelim)) +
+                           "~probe-" + std::to_string(GetCurrentProcessId()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string probe = Base + std::to_string(attempt);
+    const HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      DeleteFileA(probe.c_str());
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != FileExistsError && error != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
 void ChDir(const std::string& Dir) {
   if (!SetCurrentDirectoryA(Dir.c_str())) throw EInOutError(static_cast<int>(GetLastError()));
 }

@@ -30,6 +30,9 @@ bool DeleteFile(const std::string& FileName);
 // Creates Dir with every missing parent; an existing directory counts as success. On failure the
 // last error is that of the creation that failed.
 bool ForceDirectories(std::string Dir);
+// True when a file can be made in Dir (a probe with a name of its own, deleted at once); on
+// failure the last error is that of the creation.
+bool DirectoryWritable(const std::string& Dir);
 // Sets the process's current directory; raises EInOutError with the platform's error number.
 void ChDir(const std::string& Dir);
 

@@ -132,8 +132,15 @@ void TWebBrowser::Navigate(const std::wstring& URL) {
   if (Address.empty()) throw Exception("Cannot navigate to an empty address");
   auto [Host, Path] = SplitAddress(EncodeSpaces(Address));
   if (Host.empty()) throw Exception("Cannot navigate to \"" + Address + "\": it names no host");
+  auto* Request = new TStatusRequest(std::move(Host), std::move(Path), FRequest->Pending);
   FRequest->Pending->fetch_add(1);
-  (new TStatusRequest(std::move(Host), std::move(Path), FRequest->Pending))->Start();
+  try {
+    Request->Start();
+  } catch (...) {
+    // A request whose thread cannot start is one that failed: nothing to wait for or to tell.
+    FRequest->Pending->fetch_sub(1);
+    delete Request;
+  }
 }
 
 bool TWebBrowser::WaitForNavigation(int TimeoutMs) {

@@ -16,7 +16,8 @@ class TWebBrowser : public TControl {
 
   // Starts a GET of URL through the system's proxy configuration and returns at once. Spaces are
   // percent-encoded on the wire, as a browser does. Raises Exception when the URL cannot be
-  // navigated to (for example, an empty one).
+  // navigated to (for example, an empty one); a request whose thread cannot be started fails
+  // without a word, like one that finds no server.
   void Navigate(const std::wstring& URL);
 
   // Waits up to TimeoutMs for the last navigation to finish; true when it has.

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <windows.h>
@@ -195,6 +196,112 @@ TEST_F(ScratchTest, CreateDirectoryAInAReadOnlyDirectory) {
   EXPECT_FALSE(CreateDirectoryA(Path("new").c_str(), nullptr));
   EXPECT_EQ(GetLastError(), 5u);
   chmod(Root.c_str(), 0755);
+}
+
+// Grants user 65534 access beside the mode bits, with a mask that leaves the group no write.
+bool AddAccessList(const std::string& Path) {
+  struct Entry {
+    std::uint16_t Tag, Perm;
+    std::uint32_t Id;
+  };
+  struct {
+    std::uint32_t Version = 2;
+    Entry Entries[5] = {
+        {0x01, 7, ~0u}, {0x02, 7, 65534}, {0x04, 5, ~0u}, {0x10, 5, ~0u}, {0x20, 0, ~0u}};
+  } List;
+  return setxattr(Path.c_str(), "system.posix_acl_access", &List, sizeof List, 0) == 0;
+}
+
+// A folder opens as a handle only when nobody else can change what is in it or put another in
+// its place.
+TEST_F(ScratchTest, FolderOpensOnlyWhenPrivate) {
+  const auto Folder = [&](const std::string& Name, mode_t Mode) {
+    std::filesystem::create_directory(Path(Name));
+    chmod(Path(Name).c_str(), Mode);
+    return Path(Name);
+  };
+  const struct {
+    const char* Name;
+    std::function<std::string()> Make;
+    DWORD Error;  // 0: opens
+  } Cases[] = {
+      {"ours 0700", [&] { return Folder("ours", 0700); }, 0},
+      {"ours 0775", [&] { return Folder("group", 0775); }, 5},
+      {"ours with an access list",
+       [&] {
+         const std::string Made = Folder("acl", 0700);
+         EXPECT_TRUE(AddAccessList(Made)) << strerror(errno);
+         return Made;
+       },
+       5},
+      {"foreign",
+       [&] {
+         const std::string Made = Folder("foreign", 0700);
+         EXPECT_EQ(chown(Made.c_str(), 65534, 65534), 0);
+         return Made;
+       },
+       5},
+      {"parent 0777 without sticky",
+       [&] {
+         Folder("open", 0777);
+         return Folder("open/in", 0700);
+       },
+       5},
+      {"sticky parent",
+       [&] {
+         Folder("sticky", 01777);
+         return Folder("sticky/in", 0700);
+       },
+       0},
+      {"a link",
+       [&] {
+         std::filesystem::create_directory_symlink(Folder("target", 0700), Path("link"));
+         return Path("link");
+       },
+       5},
+  };
+  for (const auto& Case : Cases) {
+    const std::string Made = Case.Make();
+    SetLastError(0);
+    const HANDLE Held = CreateFileA(Made.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(Held != INVALID_HANDLE_VALUE, Case.Error == 0) << Case.Name;
+    EXPECT_EQ(GetLastError(), Case.Error) << Case.Name;
+    if (Held != INVALID_HANDLE_VALUE) CloseHandle(Held);
+  }
+}
+
+// Once held, the folder's files are reached through its handle: a folder moved away and another
+// put in its place change nothing, and a second lock on it is refused until the first goes.
+TEST_F(ScratchTest, HeldFolderIsReachedThroughItsHandle) {
+  std::filesystem::create_directory(Path("work"));
+  chmod(Path("work").c_str(), 0700);
+  const HANDLE Held = CreateFileA(Path("work").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(Held, INVALID_HANDLE_VALUE);
+  std::filesystem::rename(Path("work"), Path("moved"));
+  std::filesystem::create_directory(Path("elsewhere"));
+  std::filesystem::create_directory_symlink(Path("elsewhere"), Path("work"));
+  const HANDLE File = CreateFileA(Path("work/setup.exe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(File, INVALID_HANDLE_VALUE);
+  CloseHandle(File);
+  EXPECT_TRUE(std::filesystem::exists(Path("moved/setup.exe")));
+  EXPECT_TRUE(std::filesystem::is_empty(Path("elsewhere")));
+  EXPECT_EQ(GetFileAttributesA(Path("work/setup.exe").c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(DeleteFileA(Path("work/setup.exe").c_str()));
+  EXPECT_FALSE(std::filesystem::exists(Path("moved/setup.exe")));
+
+  const HANDLE Lock = CreateMutexA(nullptr, FALSE, "any");
+  EXPECT_EQ(GetLastError(), 0u);
+  const HANDLE Second = CreateMutexA(nullptr, FALSE, "any");
+  EXPECT_EQ(GetLastError(), 183u);
+  CloseHandle(Second);
+  CloseHandle(Lock);
+  const HANDLE Again = CreateMutexA(nullptr, FALSE, "any");
+  EXPECT_EQ(GetLastError(), 0u);
+  CloseHandle(Again);
+  CloseHandle(Held);
 }
 
 TEST(LastError, BelongsToEachThread) {

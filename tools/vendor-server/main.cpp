@@ -22,7 +22,7 @@ int Usage(const std::string& Problem) {
                " [--status PATH] [--fault PATH=KIND]...\n"
                "kinds: nolength short long badlength negative huge zero 404 drip[:BYTES[:MS]]"
                " closehead redirect[:TARGET] slowhead[:MS] statusheader foldedstatus 206"
-               " twolengths stall stallbody\n";
+               " twolengths stall stallbody chunkedlength\n";
   return 2;
 }
 

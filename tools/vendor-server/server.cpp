@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 #include <system_error>
 
 namespace vendor {
@@ -221,6 +222,7 @@ std::optional<FaultKind> KindByName(const std::string& Name) {
       {"twolengths", FaultKind::kTwoLengths},
       {"stall", FaultKind::kStall},
       {"stallbody", FaultKind::kStallBody},
+      {"chunkedlength", FaultKind::kChunkedLength},
   };
   for (const auto& [KindName, Kind] : kKinds) {
     if (Name == KindName) return Kind;
@@ -546,6 +548,14 @@ void VendorServer::Respond(int Socket, const RecordedRequest& R) {
                                 "Content-Length: " + Size + "\r\n")))
         Body->Send(Socket, 0, Body->Size());
       return;
+    case FaultKind::kChunkedLength: {
+      std::ostringstream ChunkSize;
+      ChunkSize << std::hex << Body->Size() << "\r\n";
+      if (SendText(Socket, Head("200 OK", Type, "100", "Transfer-Encoding: chunked\r\n")) &&
+          SendText(Socket, ChunkSize.str()) && Body->Send(Socket, 0, Body->Size()))
+        SendText(Socket, "\r\n0\r\n\r\n");
+      return;
+    }
     case FaultKind::kDrip:
       if (!SendText(Socket, Head("200 OK", Type, Size))) return;
       for (std::uint64_t Offset = 0; Offset < Body->Size(); Offset += F->DripBytes) {

@@ -57,6 +57,7 @@ enum class FaultKind {
   kTwoLengths,      // the half length, then the whole length; the whole body
   kStall,           // reads the request, then sends nothing and keeps the connection open
   kStallBody,       // announces the length, sends half of the body, then nothing, keeps it open
+  kChunkedLength,   // "Content-Length: 100" and "Transfer-Encoding: chunked"; the whole body
 };
 
 struct Fault {
@@ -69,7 +70,8 @@ struct Fault {
 
 // Parses "PATH=KIND" where KIND is one of nolength, short, long, badlength, negative, huge, zero,
 // 404, drip[:BYTES[:MS]], closehead, redirect[:TARGET], slowhead[:MS], statusheader,
-// foldedstatus, 206, twolengths, stall, stallbody. The last '=' separates path and kind.
+// foldedstatus, 206, twolengths, stall, stallbody, chunkedlength. The last '=' separates path and
+// kind.
 std::optional<std::pair<std::string, Fault>> ParseFaultOption(const std::string& Option);
 
 // Parses a request's head (the request line and the header lines, each ending with CR LF) into
