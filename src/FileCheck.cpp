@@ -113,7 +113,13 @@ void CheckArrivedFile(const std::string& FileName, const std::string& Source,
   if (Check.Refused) return;
   if (!FileListKey.empty() && Source == FileListName) return ReadVendorFileList(Product);
   // An accepted file stays held until the process ends.
-  if (!FileListKey.empty()) StartHashing(Check.ArrivedFile);
+  if (!FileListKey.empty()) return StartHashing(Check.ArrivedFile);
+  // Without a key only the program that is started needs holding; the product's installer may
+  // rename or unpack the other files as soon as it runs.
+  if (ExtractFileName(FileName) != "setup.exe") {
+    CloseHandle(Check.ArrivedFile.Held);
+    Check.ArrivedFile.Held = INVALID_HANDLE_VALUE;
+  }
 }
 
 TFileCheckResult ArrivedFileResult() {

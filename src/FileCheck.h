@@ -1,6 +1,7 @@
-// The check of each downloaded file before the flow goes on. Every file is held open from its
-// arrival to the end of the run, with sharing that refuses writing and deleting: nothing can be
-// put under its name meanwhile, so the launch of setup.exe starts the file that arrived. A build
+// The check of each downloaded file before the flow goes on. setup.exe, and with a vendor key every
+// file, is held open from its arrival to the end of the run, with sharing that refuses writing and
+// deleting: nothing can be put under its name meanwhile, so the launch starts the file that
+// arrived. A build
 // that carries the vendor's key also fetches the signed file list first and takes a file only
 // when its size and SHA-256 are as the list has them; the file is hashed through the handle that
 // holds it, on a thread of its own, while the flow waits.
