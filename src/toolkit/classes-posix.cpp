@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <thread>
 
@@ -99,7 +100,7 @@ void NoteThreadEnded() { BumpWakeSeq(); }
 
 // The futex calls directly: the library's atomic wait yields the processor a few times before it
 // sleeps, which on a busy machine queues the thread behind every busy thread.
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+bool SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
                 std::chrono::microseconds Limit) {
   timespec limit{};
   const bool limited = Limit != std::chrono::microseconds::max();
@@ -107,8 +108,9 @@ void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
     limit.tv_sec = static_cast<time_t>(Limit.count() / 1000000);
     limit.tv_nsec = static_cast<long>(Limit.count() % 1000000 * 1000);
   }
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Value,
-          limited ? &limit : nullptr, nullptr, 0);
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Value,
+                 limited ? &limit : nullptr, nullptr, 0) == 0 ||
+         errno != ETIMEDOUT;
 }
 
 // A private futex is known by its address alone: the word need not be there any more.
@@ -150,14 +152,18 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-  if (FStarted) throw Exception("Thread already started");
-  FStarted = true;
+  PrepareStart();
   FHandle = new Handle;
   Handle* handle = FHandle;
-  FHandle->Thread = std::thread([this, handle] {
-    handle->Ready.wait(false);
-    ThreadMain(this);
-  });
+  try {
+    FHandle->Thread = std::thread([this, handle] {
+      handle->Ready.wait(false);
+      ThreadMain(this);
+    });
+  } catch (...) {
+    toolkit_sync::ThreadEnded();
+    throw;
+  }
   FHandle->Ready.store(true);
   FHandle->Ready.notify_one();
 }
