@@ -76,11 +76,6 @@
 #ifndef SYNCHUB_LINGER
 #define SYNCHUB_LINGER 1
 #endif
-// The threads that hand calls over ask for short turns, and a worker moves off the main thread's
-// processor.
-#ifndef SYNCHUB_SCHEDULING
-#define SYNCHUB_SCHEDULING 1
-#endif
 
 namespace {
 
@@ -189,10 +184,7 @@ enum : std::uint32_t {
 
 class Hub {
  public:
-  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) {
-    toolkit_backend::InitMainThread();
-    if (SYNCHUB_SCHEDULING) toolkit_backend::AskForShortTurns();
-  }
+  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) { toolkit_backend::InitMainThread(); }
 
   bool OnMainThread() const { return toolkit_backend::CurrentThreadTag() == FMainThread; }
 
@@ -223,9 +215,6 @@ class Hub {
       return box.Answered.load(std::memory_order_acquire) == call;
     };
     const bool sameCpu = box.MainCpu.load(std::memory_order_relaxed) == cpu;
-    // Two threads that hand calls back and forth on one processor pay two thread switches
-    // per call, and the system tends to keep them there: move this one.
-    if (SYNCHUB_SCHEDULING && sameCpu) toolkit_backend::MoveOffProcessor(cpu);
     if (!policy.TrySpin(answered, sameCpu)) Sleep(box, call);
     if (!box.Error) return;
     const std::exception_ptr error = box.Error;
@@ -327,9 +316,7 @@ class Hub {
 
   // Gives a calling thread a mailbox for its life.
   struct Holder {
-    explicit Holder(Hub& H) : Owner(H), Box(H.TakeMailbox()) {
-      if (SYNCHUB_SCHEDULING) toolkit_backend::AskForShortTurns();
-    }
+    explicit Holder(Hub& H) : Owner(H), Box(H.TakeMailbox()) {}
     ~Holder() {
       const Inside inside(Owner);
       if (!inside.Open) return;
