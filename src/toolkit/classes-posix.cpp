@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 #include "toolkit/backend.h"
@@ -98,9 +99,6 @@ int WakeDescriptor() {
 
 struct TThread::Handle {
   std::thread Thread;
-  // Set once Thread has been stored, so that a thread that ends at once and frees itself does not
-  // race with that store.
-  std::atomic<bool> Ready{false};
 };
 
 TThread::~TThread() {
@@ -117,18 +115,20 @@ TThread::~TThread() {
 void TThread::Start() {
   PrepareStart();
   FHandle = new Handle;
-  Handle* handle = FHandle;
+  // The thread runs once Thread has been stored; from then on it may free this object at any
+  // moment, so only the flag that the two share is touched.
+  const auto stored = std::make_shared<std::atomic<bool>>(false);
   try {
-    FHandle->Thread = std::thread([this, handle] {
-      handle->Ready.wait(false);
+    FHandle->Thread = std::thread([this, stored] {
+      stored->wait(false);
       ThreadMain(this);
     });
   } catch (...) {
     toolkit_sync::ThreadEnded();
     throw;
   }
-  FHandle->Ready.store(true);
-  FHandle->Ready.notify_one();
+  stored->store(true);
+  stored->notify_one();
 }
 
 void TThread::WaitFor() {
