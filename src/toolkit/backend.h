@@ -43,6 +43,11 @@ bool SeveralProcessorsAvailable();
 // The processor the calling thread runs on, or -1 when that is unknown; a waiter does not spin
 // for a thread on its own processor, which cannot answer while it spins.
 int CurrentProcessor();
+// Moves the calling thread to a processor other than Cpu, where the system allows that.
+void MoveOffProcessor(int Cpu);
+// Asks the system to give the calling thread the processor soon after it wakes up, in shorter
+// turns, without a larger share: for the threads that hand calls to each other.
+void AskForShortTurns();
 // Gets the main thread to serve the waiting calls: its message loop, or TThread::WaitFor.
 void WakeMainLoop();
 // Takes back the wake-up of WakeMainLoop once the main loop serves the calls.

@@ -19,6 +19,8 @@
 namespace {
 
 int g_WakeFd = -1;
+// The processors the process may use, as the main thread found them.
+cpu_set_t g_ProcessProcessors;
 // Counts every wake-up of the main thread; TThread::WaitFor sleeps on it.
 std::atomic<std::uint32_t> g_WakeSeq{0};
 
@@ -31,7 +33,12 @@ void BumpWakeSeq() {
 
 namespace toolkit_backend {
 
-void InitMainThread() { g_WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+void InitMainThread() {
+  g_WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (sched_getaffinity(0, sizeof g_ProcessProcessors, &g_ProcessProcessors) != 0) {
+    CPU_ZERO(&g_ProcessProcessors);
+  }
+}
 
 std::uintptr_t CurrentThreadTag() { return static_cast<std::uintptr_t>(pthread_self()); }
 
@@ -44,6 +51,36 @@ bool SeveralProcessorsAvailable() {
 }
 
 int CurrentProcessor() { return sched_getcpu(); }
+
+void MoveOffProcessor(int Cpu) {
+  if (Cpu < 0 || Cpu >= CPU_SETSIZE) return;
+  cpu_set_t set = g_ProcessProcessors;
+  if (!CPU_ISSET(Cpu, &set)) return;
+  CPU_CLR(Cpu, &set);
+  if (CPU_COUNT(&set) > 0) sched_setaffinity(0, sizeof set, &set);
+}
+
+// Linux 6.12 and later take a thread's own slice from sched_runtime: a thread with a shorter
+// slice than a busy one gets the processor as it wakes up instead of after the busy thread's
+// turn, for the same share in the end. Older kernels ignore the value. The nice value and the
+// policy stay as they are; only a normal thread is touched.
+void AskForShortTurns() {
+  struct SchedAttr {
+    std::uint32_t Size;
+    std::uint32_t Policy;
+    std::uint64_t Flags;
+    std::int32_t Nice;
+    std::uint32_t Priority;
+    std::uint64_t Runtime, Deadline, Period;
+  } attr{};
+  constexpr std::uint64_t kSliceNs = 100'000;
+  if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.Policy != SCHED_OTHER)
+    return;
+  attr.Size = sizeof attr;
+  attr.Flags = 0;
+  attr.Runtime = kSliceNs;
+  syscall(SYS_sched_setattr, 0, &attr, 0);
+}
 
 void WakeMainLoop() {
   BumpWakeSeq();

@@ -57,6 +57,18 @@ bool SeveralProcessorsAvailable() {
 
 int CurrentProcessor() { return static_cast<int>(GetCurrentProcessorNumber()); }
 
+void MoveOffProcessor(int Cpu) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  if (info.dwNumberOfProcessors > 1) {
+    SetThreadIdealProcessor(GetCurrentThread(),
+                            static_cast<DWORD>(Cpu + 1) % info.dwNumberOfProcessors);
+  }
+}
+
+// Windows already raises a thread that wakes from a wait above threads that use up their turns.
+void AskForShortTurns() {}
+
 void WakeMainLoop() {
   SetEvent(g_WakeEvent);
   PostMessageA(g_SyncWindow, kSyncMessage, 0, 0);

@@ -76,6 +76,11 @@
 #ifndef SYNCHUB_LINGER
 #define SYNCHUB_LINGER 1
 #endif
+// The threads that hand calls over ask for short turns, and a worker moves off the main thread's
+// processor.
+#ifndef SYNCHUB_SCHEDULING
+#define SYNCHUB_SCHEDULING 1
+#endif
 
 namespace {
 
@@ -184,7 +189,10 @@ enum : std::uint32_t {
 
 class Hub {
  public:
-  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) { toolkit_backend::InitMainThread(); }
+  Hub() : FMainThread(toolkit_backend::CurrentThreadTag()) {
+    toolkit_backend::InitMainThread();
+    if (SYNCHUB_SCHEDULING) toolkit_backend::AskForShortTurns();
+  }
 
   bool OnMainThread() const { return toolkit_backend::CurrentThreadTag() == FMainThread; }
 
@@ -215,6 +223,9 @@ class Hub {
       return box.Answered.load(std::memory_order_acquire) == call;
     };
     const bool sameCpu = box.MainCpu.load(std::memory_order_relaxed) == cpu;
+    // Two threads that hand calls back and forth on one processor pay two thread switches
+    // per call, and the system tends to keep them there: move this one.
+    if (SYNCHUB_SCHEDULING && sameCpu) toolkit_backend::MoveOffProcessor(cpu);
     if (!policy.TrySpin(answered, sameCpu)) Sleep(box, call);
     if (!box.Error) return;
     const std::exception_ptr error = box.Error;
@@ -316,7 +327,9 @@ class Hub {
 
   // Gives a calling thread a mailbox for its life.
   struct Holder {
-    explicit Holder(Hub& H) : Owner(H), Box(H.TakeMailbox()) {}
+    explicit Holder(Hub& H) : Owner(H), Box(H.TakeMailbox()) {
+      if (SYNCHUB_SCHEDULING) toolkit_backend::AskForShortTurns();
+    }
     ~Holder() {
       const Inside inside(Owner);
       if (!inside.Open) return;
