@@ -40,10 +40,7 @@ class THTTPGetThread : public TThread {
   bool FileTarget = false;
   std::uint32_t ChunkSize = 0;
   std::int32_t Readed = 0;
-  // What the main thread reads for each progress report starts a cache line of its own: on the
-  // line of ChunkSize and Readed, which this thread writes for every block, each report would
-  // first have to fetch that line from the worker's processor.
-  alignas(64) TOnProgressEvent ProgressHandler;
+  TOnProgressEvent ProgressHandler;
 
   // Set on the main thread when the component that started this download is destroyed: progress
   // reports still due are then dropped instead of reaching a destroyed receiver.

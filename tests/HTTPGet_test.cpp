@@ -15,6 +15,7 @@
 
 #include "test_support.h"
 #include "toolkit/forms.h"
+#include "toolkit/synchub.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
@@ -108,7 +109,10 @@ TEST_F(HTTPGetTest, NewComponentHasItsDefaults) {
 TEST_F(HTTPGetTest, SavesTheBodyByteForByteWithProgressOnTheMainThread) {
   const std::string Body = Payload(100000);
   Vendor.Serve("files/a.zip", Body);
+  const std::uint32_t RescuedBefore = toolkit_sync::KnockRescuedWaits();
   const Outcome O = Fetch("/files/a.zip");
+  // Every hand-over of the download woke its waiter: none needed the main loop's knock.
+  EXPECT_EQ(toolkit_sync::KnockRescuedWaits(), RescuedBefore);
   EXPECT_EQ(O.DoneFile, 1);
   EXPECT_EQ(O.Errors, 0);
   EXPECT_EQ(O.DoneName, Target.string());

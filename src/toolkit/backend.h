@@ -61,9 +61,10 @@ void AcknowledgeWake();
 // A thread that does not free itself has ended: TThread::WaitFor on the main thread may wait.
 void NoteThreadEnded();
 // Sleeps while Word holds Value, for Limit at the most (microseconds::max(): no limit); it may
-// return early. WakeSleeper wakes a thread sleeping on Word; it must not touch Word itself, which
+// return early. False when the sleep ended because Limit ran out, not because it was woken or
+// Word changed. WakeSleeper wakes a thread sleeping on Word; it must not touch Word itself, which
 // may be gone by then (a spurious wake-up of a later sleeper at that address is harmless).
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+bool SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
                 std::chrono::microseconds Limit);
 void WakeSleeper(std::atomic<std::uint32_t>& Word);
 

@@ -7,7 +7,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 #include "toolkit/backend.h"
@@ -99,7 +101,7 @@ void NoteThreadEnded() { BumpWakeSeq(); }
 
 // The futex calls directly: the library's atomic wait yields the processor a few times before it
 // sleeps, which on a busy machine queues the thread behind every busy thread.
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+bool SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
                 std::chrono::microseconds Limit) {
   timespec limit{};
   const bool limited = Limit != std::chrono::microseconds::max();
@@ -107,8 +109,9 @@ void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
     limit.tv_sec = static_cast<time_t>(Limit.count() / 1000000);
     limit.tv_nsec = static_cast<long>(Limit.count() % 1000000 * 1000);
   }
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Value,
-          limited ? &limit : nullptr, nullptr, 0);
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Word), FUTEX_WAIT_PRIVATE, Value,
+                 limited ? &limit : nullptr, nullptr, 0) == 0 ||
+         errno != ETIMEDOUT;
 }
 
 // A private futex is known by its address alone: the word need not be there any more.
@@ -133,9 +136,6 @@ int WakeDescriptor() {
 
 struct TThread::Handle {
   std::thread Thread;
-  // Set once Thread has been stored, so that a thread that ends at once and frees itself does not
-  // race with that store.
-  std::atomic<bool> Ready{false};
 };
 
 TThread::~TThread() {
@@ -150,16 +150,22 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-  if (FStarted) throw Exception("Thread already started");
-  FStarted = true;
+  PrepareStart();
   FHandle = new Handle;
-  Handle* handle = FHandle;
-  FHandle->Thread = std::thread([this, handle] {
-    handle->Ready.wait(false);
-    ThreadMain(this);
-  });
-  FHandle->Ready.store(true);
-  FHandle->Ready.notify_one();
+  // The thread runs once Thread has been stored; from then on it may free this object at any
+  // moment, so only the flag that the two share is touched.
+  const auto stored = std::make_shared<std::atomic<bool>>(false);
+  try {
+    FHandle->Thread = std::thread([this, stored] {
+      stored->wait(false);
+      ThreadMain(this);
+    });
+  } catch (...) {
+    toolkit_sync::ThreadEnded();
+    throw;
+  }
+  stored->store(true);
+  stored->notify_one();
 }
 
 void TThread::WaitFor() {

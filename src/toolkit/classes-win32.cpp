@@ -78,16 +78,19 @@ void AcknowledgeWake() {}
 
 void NoteThreadEnded() { SetEvent(g_WakeEvent); }
 
-void SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
+bool SleepWhile(std::atomic<std::uint32_t>& Word, std::uint32_t Value,
                 std::chrono::microseconds Limit) {
   const DWORD timeout = Limit == std::chrono::microseconds::max()
                             ? INFINITE
                             : static_cast<DWORD>((Limit.count() + 999) / 1000);
+  bool woken = true;
   AcquireSRWLockExclusive(&g_SleepLock);
   if (Word.load(std::memory_order_acquire) == Value) {
-    SleepConditionVariableSRW(&g_SleepCondition, &g_SleepLock, timeout, 0);
+    woken = SleepConditionVariableSRW(&g_SleepCondition, &g_SleepLock, timeout, 0) ||
+            GetLastError() != ERROR_TIMEOUT;
   }
   ReleaseSRWLockExclusive(&g_SleepLock);
+  return woken;
 }
 
 // Wakes every sleeper: they share one condition variable, and the word itself is not touched.
@@ -124,8 +127,7 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-  if (FStarted) throw Exception("Thread already started");
-  FStarted = true;
+  PrepareStart();
   FHandle = new Handle;
   // Created suspended so that the handle is stored before the thread can free itself.
   FHandle->Thread = CreateThread(
@@ -135,7 +137,10 @@ void TThread::Start() {
         return 0;
       },
       this, CREATE_SUSPENDED, &FHandle->Id);
-  if (!FHandle->Thread) throw Exception("Thread creation error");
+  if (!FHandle->Thread) {
+    toolkit_sync::ThreadEnded();
+    throw Exception("Thread creation error");
+  }
   ResumeThread(FHandle->Thread);
 }
 

@@ -31,6 +31,16 @@ TThread::TThread(bool CreateSuspended) {
 
 bool TThread::IsMainThread() { return toolkit_sync::OnMainThread(); }
 
+bool TThread::Terminated() const { return FTerminated.load() || toolkit_sync::Closed(); }
+
+// A failed creation must call toolkit_sync::ThreadEnded.
+void TThread::PrepareStart() {
+  if (FStarted) throw Exception("Thread already started");
+  FStarted = true;
+  FEndCall = static_cast<bool>(OnTerminate);
+  toolkit_sync::ThreadStarting();
+}
+
 void TThread::Synchronize(const std::function<void()>& Method) {
   if (IsMainThread()) {
     Method();
@@ -45,19 +55,22 @@ void TThread::ThreadMain(TThread* Self) {
   } catch (...) {
     // An error that escapes the thread's body ends the thread like a normal return.
   }
-  Self->Synchronize([Self] {
-    try {
-      if (Self->OnTerminate) Self->OnTerminate(Self);
-    } catch (const std::exception& e) {
-      toolkit_sync::ReportError(e);
-    } catch (...) {
-      // Not ours to interpret; the thread still ends normally.
-    }
-  });
+  if (Self->FEndCall) {
+    Self->Synchronize([Self] {
+      try {
+        if (Self->OnTerminate) Self->OnTerminate(Self);
+      } catch (const std::exception& e) {
+        toolkit_sync::ReportError(e);
+      } catch (...) {
+        // Not ours to interpret; the thread still ends normally.
+      }
+    });
+  }
   if (Self->FreeOnTerminate) {
     delete Self;
-    return;
+  } else {
+    Self->FFinished.store(true);
+    toolkit_backend::NoteThreadEnded();
   }
-  Self->FFinished.store(true);
-  toolkit_backend::NoteThreadEnded();
+  toolkit_sync::ThreadEnded();
 }

@@ -57,13 +57,15 @@ class TThread : public TObject {
 
   void Start();
   void Terminate() { FTerminated.store(true); }
-  bool Terminated() const { return FTerminated.load(); }
+  // Also true for every thread once the application's main loop has ended.
+  bool Terminated() const;
   // Waits for the thread to end, serving its synchronised calls meanwhile when called on the
   // main thread. Only for threads without FreeOnTerminate.
   void WaitFor();
 
   bool FreeOnTerminate = false;
-  // Runs on the main thread once Execute has ended; read there when it is due.
+  // Runs on the main thread once Execute has ended; read there when it is due. A thread started
+  // without one hands nothing to the main thread at its end.
   TNotifyEvent OnTerminate;
 
   static bool IsMainThread();
@@ -76,10 +78,13 @@ class TThread : public TObject {
 
  private:
   static void ThreadMain(TThread* Self);
+  // The part of Start common to the backends, before the thread is created.
+  void PrepareStart();
 
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
   bool FStarted = false;
+  bool FEndCall = false;  // OnTerminate was set at Start
   struct Handle;
   Handle* FHandle = nullptr;
 };

@@ -741,6 +741,8 @@ void TApplication::Run() {
   while (!FTerminated && FMainForm && FMainForm->Showing()) WaitMessage(-1);
   while (ComponentCount() > 0) delete Components(ComponentCount() - 1);
   FMainForm = nullptr;
+  // The threads still running end now, not while the process exits.
+  toolkit_sync::Close();
 }
 
 void TApplication::Terminate() { FTerminated = true; }

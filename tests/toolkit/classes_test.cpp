@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -85,7 +87,61 @@ TEST(ComponentTest, ComponentDestroyedFirstLeavesItsOwner) {
 // ---------------------------------------------------------------------------------------------
 // Synchronize
 
-TEST(SynchronizeTest, RunsOnTheMainThreadWhileTheWorkerWaits) {
+// Every wait of a worker must end by a wake-up: a wait that the main loop's knock rescued shows a
+// lost wake-up, which would otherwise cost only time.
+class SynchronizeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { FRescuedBefore = toolkit_sync::KnockRescuedWaits(); }
+  void TearDown() override {
+    EXPECT_EQ(toolkit_sync::KnockRescuedWaits(), FRescuedBefore) << "waits rescued by a knock";
+  }
+
+ private:
+  std::uint32_t FRescuedBefore = 0;
+};
+
+// Each way a call and its answer meet: the main thread spinning, parked between calls or asleep in
+// its loop; the worker spinning, asleep, or asleep while its call waits for messages for longer
+// than a knock's interval (a message box raised in the call). None may need the knock.
+TEST_F(SynchronizeTest, EveryHandOverWakesTheOtherSide) {
+  const struct {
+    const char* Name;
+    int Calls;
+    std::chrono::microseconds Between, InCall;
+    bool Modal;  // the call waits for messages meanwhile
+  } kCases[] = {
+      {"main spinning", 2000, 0us, 0us, false},          {"main parked", 300, 500us, 0us, false},
+      {"main asleep in its loop", 100, 5ms, 0us, false}, {"worker asleep", 300, 0us, 1ms, false},
+      {"message box in the call", 2, 0us, 300ms, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    const std::uint32_t rescuedBefore = toolkit_sync::KnockRescuedWaits();
+    int done = 0;
+    bool finished = false;
+    LambdaThread worker([&](LambdaThread& self) {
+      for (int n = 0; n < c.Calls; ++n) {
+        if (c.Between.count() > 0) std::this_thread::sleep_for(c.Between);
+        self.Synchronize([&] {
+          ++done;
+          const auto until = std::chrono::steady_clock::now() + c.InCall;
+          while (c.Modal && std::chrono::steady_clock::now() < until) Application->WaitMessage(10);
+          if (!c.Modal) std::this_thread::sleep_for(c.InCall);
+        });
+      }
+    });
+    worker.OnTerminate = [&](TObject*) { finished = true; };
+    worker.Start();
+    // Long waits: only a wake-up (or the knock) ends them early.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!finished && std::chrono::steady_clock::now() < deadline) Application->WaitMessage(2000);
+    worker.WaitFor();
+    EXPECT_EQ(done, c.Calls);
+    EXPECT_EQ(toolkit_sync::KnockRescuedWaits(), rescuedBefore);
+  }
+}
+
+TEST_F(SynchronizeTest, RunsOnTheMainThreadWhileTheWorkerWaits) {
   std::atomic<bool> ranOnMain{false}, workerPastCall{false}, sawWorkerWaiting{false};
   LambdaThread worker([&](LambdaThread& self) {
     self.Synchronize([&] {
@@ -104,7 +160,7 @@ TEST(SynchronizeTest, RunsOnTheMainThreadWhileTheWorkerWaits) {
   EXPECT_TRUE(workerPastCall);
 }
 
-TEST(SynchronizeTest, CallsFromSeveralWorkersRunInTheOrderTheyWereQueued) {
+TEST_F(SynchronizeTest, CallsFromSeveralWorkersRunInTheOrderTheyWereQueued) {
   constexpr int kWorkers = 4;
   std::vector<int> order;
   std::vector<std::unique_ptr<LambdaThread>> workers;
@@ -125,7 +181,7 @@ TEST(SynchronizeTest, CallsFromSeveralWorkersRunInTheOrderTheyWereQueued) {
   for (auto& w : workers) w->WaitFor();
 }
 
-TEST(SynchronizeTest, ManyCallsFromConcurrentWorkersRunExactlyOnce) {
+TEST_F(SynchronizeTest, ManyCallsFromConcurrentWorkersRunExactlyOnce) {
   constexpr int kWorkers = 3, kCalls = 20000;
   long total = 0;  // touched on the main thread only
   std::vector<long> perWorker(kWorkers, 0);
@@ -151,7 +207,7 @@ TEST(SynchronizeTest, ManyCallsFromConcurrentWorkersRunExactlyOnce) {
 
 // A download synchronises once per block. With every processor taken by a busy thread, as on a
 // user's busy computer, each round trip must still cost microseconds, not a scheduler's turn.
-TEST(SynchronizeTest, CallsKeepFlowingWhileEveryProcessorIsBusy) {
+TEST_F(SynchronizeTest, CallsKeepFlowingWhileEveryProcessorIsBusy) {
   constexpr int kCalls = 20000;
   std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<LambdaThread>> busy;
@@ -187,7 +243,7 @@ TEST(SynchronizeTest, CallsKeepFlowingWhileEveryProcessorIsBusy) {
 
 // A call that waits for messages (a message box, a nested loop) must still let the calls of other
 // workers through, and its own worker must stay blocked until it returns.
-TEST(SynchronizeTest, AWaitInsideACallServesTheCallsOfOtherWorkers) {
+TEST_F(SynchronizeTest, AWaitInsideACallServesTheCallsOfOtherWorkers) {
   std::atomic<bool> firstReturned{false};
   bool secondRan = false, firstStillWaiting = false;
   auto waited = std::chrono::steady_clock::duration::max();
@@ -210,7 +266,7 @@ TEST(SynchronizeTest, AWaitInsideACallServesTheCallsOfOtherWorkers) {
   EXPECT_LT(waited, 5s);
 }
 
-TEST(SynchronizeTest, AnErrorRaisedOnTheMainThreadReachesTheWorker) {
+TEST_F(SynchronizeTest, AnErrorRaisedOnTheMainThreadReachesTheWorker) {
   std::string caught;
   bool wasException = false;
   LambdaThread worker([&](LambdaThread& self) {
@@ -227,7 +283,7 @@ TEST(SynchronizeTest, AnErrorRaisedOnTheMainThreadReachesTheWorker) {
   EXPECT_EQ(caught, "Value must be between 1 and 2147483647");
 }
 
-TEST(SynchronizeTest, OnTheMainThreadTheCallRunsAtOnce) {
+TEST_F(SynchronizeTest, OnTheMainThreadTheCallRunsAtOnce) {
   LambdaThread idle([](LambdaThread&) {});
   bool ran = false;
   idle.Synchronize([&] { ran = true; });
@@ -291,6 +347,48 @@ TEST(ThreadTest, DestroyingARunningThreadStopsItWhileServingItsCalls) {
   PumpUntil([&] { return calls.load() >= 3; });
   delete worker;  // terminates and waits
   EXPECT_GE(calls.load(), 4);
+}
+
+// A thread started without a termination handler hands nothing to the main thread at its end: it
+// ends while the main thread serves no call.
+TEST(ThreadTest, WithoutOnTerminateTheThreadEndsOnItsOwn) {
+  static std::atomic<bool> destroyed{false};
+  auto* worker = new LambdaThread([](LambdaThread&) {});
+  worker->Destroyed = &destroyed;
+  worker->FreeOnTerminate = true;
+  worker->Start();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!destroyed.load() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(destroyed.load());
+}
+
+// When the main loop ends, a worker waiting for the main thread gets its call back unrun, reads as
+// told to terminate, and ends before Run returns; its later calls return at once.
+TEST(ThreadTest, EndOfTheMainLoopEndsTheThreadsWithTheirCallsUnrun) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "forks a process that has threads";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto endTheLoop = [] {
+    std::atomic<int> ran{0};
+    std::atomic<bool> ended{false};
+    auto* worker = new LambdaThread([&](LambdaThread& self) {
+      self.Synchronize([&] { ++ran; });
+      while (!self.Terminated()) std::this_thread::sleep_for(1ms);
+      self.Synchronize([&] { ++ran; });
+    });
+    worker->Destroyed = &ended;
+    worker->FreeOnTerminate = true;
+    worker->OnTerminate = [&](TObject*) { ++ran; };
+    worker->Start();
+    while (toolkit_sync::PendingCount() == 0) std::this_thread::sleep_for(1ms);
+    Application->Terminate();
+    Application->Run();
+    std::_Exit(ended.load() ? ran.load() : 9);
+  };
+  EXPECT_EXIT(endTheLoop(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ThreadTest, StartingTwiceIsRefused) {
