@@ -40,40 +40,9 @@ run_phase() {
   [ "$rc" -eq 0 ] || status=1
 }
 
-# --- The display. Each phase that shows windows starts a virtual display of its own. Xvfb picks a
-# free display number itself and writes it out only once it accepts connections (-displayfd), so
-# phases and other users of the machine never race for a number and no test starts before the
-# display answers. The tests open many connections at once (-maxclients). No window manager:
-# wine's windows and message boxes take the tests' clicks and keys without one, while under one a
-# box can show before its title is set and Alt+F4 closes the window.
-x_pid=""
-start_display() {
-  local ready="$logs/display.$BASHPID" number=""
-  : >"$ready"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -maxclients 1024 \
-    3>"$ready" >"$ready.log" 2>&1 &
-  x_pid=$!
-  for _ in $(seq 300); do
-    number="$(cat "$ready")"
-    [ -n "$number" ] || ! kill -0 "$x_pid" 2>/dev/null && break
-    sleep 0.1
-  done
-  export DISPLAY=":$number"
-  if [ -z "$number" ] || ! xdotool getdisplaygeometry >/dev/null 2>&1; then
-    echo "no virtual display: Xvfb did not answer within 30 s" >&2
-    cat "$ready.log" >&2
-    stop_display
-    return 1
-  fi
-  echo "display $DISPLAY"
-}
-
-stop_display() {
-  [ -n "$x_pid" ] || return 0
-  kill "$x_pid" 2>/dev/null
-  wait "$x_pid" 2>/dev/null
-  x_pid=""
-}
+# start_display and stop_display: a virtual display for a phase.
+# shellcheck source=with-display.sh
+source scripts/with-display.sh
 
 # --- The Linux phases
 
