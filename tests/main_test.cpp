@@ -31,6 +31,7 @@ struct Shown {
 class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(DisplayAnswers()) << "no X display answers at DISPLAY";
     Temp = MakeTempDir("flow");
     Common = Temp / "common";
     setenv("temp", Temp.string().c_str(), 1);
