@@ -403,7 +403,12 @@ void RequestHandle::Drive(Predicate Done) {
     }
     if (Done() || FTransferDone || FPaused) continue;
     // Waits for the socket or for libcurl's next timer, whichever comes first.
-    curl_multi_poll(FMulti, nullptr, 0, 1000, nullptr);
+    if (const CURLMcode Code = curl_multi_poll(FMulti, nullptr, 0, 1000, nullptr);
+        Code != CURLM_OK) {
+      FTransferDone = true;
+      FResult = TransferResultFromMulti(Code);
+      return;
+    }
   }
 }
 
