@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+# shellcheck source=products.sh
+source scripts/products.sh
 
 preset=default
 [ "${1:-}" = "--signed" ] && preset=filelist
@@ -21,8 +23,7 @@ cmake --build "$build" -j"$(nproc)" --target setup vendor-server file-list-sign
 demo=$build/demo
 rm -rf "$demo"
 mkdir -p "$demo/server/download/merona" "$demo/temp" "$demo/screens"
-files="pravl32.zip ntdll.zip qtintf70.zip merona.zip Firebird-64.zip Firebird-32.zip dobrin.zip"
-for f in $files; do
+for f in $(product_sources MERONA | grep -vx setup.zip); do
   head -c $((200000 + RANDOM * 10)) /dev/urandom >"$demo/server/download/merona/$f"
 done
 # The product's own installer: a tiny program that tells it was started, how and where.

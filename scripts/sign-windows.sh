@@ -15,6 +15,8 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$repo/build-windows}"
 out="${2:-$build/signed}"
+# shellcheck source=products.sh
+source "$repo/scripts/products.sh"
 
 fail() {
   echo "sign-windows: $*" >&2
@@ -38,6 +40,6 @@ sign() {
 
 mkdir -p "$out/products"
 sign "$build/setup.exe" "$out/setup.exe"
-for name in tavoskel merona pluvan zentrik korvidale12; do
+for name in $(product_names); do
   sign "$build/products/$name.exe" "$out/products/$name.exe"
 done

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds every preset CI checks and runs all tests: the Linux
-# presets under a private virtual display each, then the Windows cross build under wine (its unit
-# tests and checks of the executable, a second build that must be identical, a signature made
-# with a throw-away certificate, then the end-to-end scenarios against the signed executable).
-# Usage: scripts/test.sh [preset...]   (default: default asan tsan fuzz windows; fuzz runs the
-# fuzz targets for a bounded time)
-# The exit status is non-zero when any phase failed; the output ends with CTest's summary of the
-# last phase.
+# presets on a private virtual display each, the fuzz targets for a bounded time, then the Windows
+# cross build under wine (its unit tests and checks of the executable, a second build that must be
+# identical, a signature made with a throw-away certificate, then the end-to-end scenarios against
+# the signed executable).
+# Usage: scripts/test.sh [preset...]   (default: default filelist asan tsan fuzz windows)
+# Every test runs once: a test that fails fails its phase. The exit status is non-zero when any
+# phase failed; the output ends with CTest's summary of the last phase.
+#
+# A phase is a function phase_NAME, run by `run_phase NAME` from the list at the end of this file.
+# It runs in a subshell of its own; the display it starts ends with it.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 repo="$(pwd)"
@@ -18,60 +21,69 @@ status=0
 summary=()
 last_log=""
 logs="$(mktemp -d)"
+trap 'rm -rf "$logs"' EXIT
 
 # Runs one phase, timing it and noting its outcome; its output is kept for the final summary.
-phase() {
+run_phase() {
   local name="$1" started rc
   shift
   echo "=== $name ==="
   started=$(date +%s)
-  "$@" 2>&1 | tee "$logs/$name.log"
+  (
+    trap stop_display EXIT
+    "phase_${name//-/_}" "$@"
+  ) 2>&1 | tee "$logs/$name.log"
   rc=${PIPESTATUS[0]}
   last_log="$logs/$name.log"
-  summary+=("$(printf '%-14s %-6s %5ss' "$name" "$([ "$rc" -eq 0 ] && echo passed || echo FAILED)" \
+  summary+=("$(printf '%-16s %-6s %5ss' "$name" "$([ "$rc" -eq 0 ] && echo passed || echo FAILED)" \
     "$(($(date +%s) - started))")")
   [ "$rc" -eq 0 ] || status=1
 }
 
+# start_display and stop_display: a virtual display for a phase.
+# shellcheck source=with-display.sh
+source scripts/with-display.sh
+
+# --- The Linux phases
+
+# A preset's build and its whole suite, each test once.
 linux_preset() {
   local preset="$1"
   cmake --preset "$preset" >/dev/null || return 1
   cmake --build --preset "$preset" -j"$(nproc)" || return 1
-  # The window tests need a display: every preset runs under a private virtual one.
-  # A test whose process could not reach the shared display ("Can't open display") gets one more
-  # run; a fault of the program fails both runs.
-  xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96 -maxclients 1024" \
-    ctest --preset "$preset" -j2 --timeout 300 --repeat until-pass:2
+  start_display || return 1
+  ctest --preset "$preset" -j2 --timeout 300
 }
+
+phase_default() { linux_preset default; }
+phase_asan() { linux_preset asan; }
+phase_tsan() { linux_preset tsan; }
 
 # The scenarios of the signed file list start the product built with the test key, in a tree of
 # its own that builds only the product; the tests themselves are the default preset's.
-filelist_preset() {
+phase_filelist() {
   cmake --preset filelist >/dev/null || return 1
   cmake --build --preset filelist || return 1
+  build_e2e_test || return 1
+  start_display || return 1
+  ctest --preset filelist
+}
+
+# The fuzz targets, built with libFuzzer and the sanitizers, each run for a bounded time from its
+# seed corpus (CTest's tests of the fuzz preset). A crash leaves its input in build-fuzz/.
+phase_fuzz() {
+  cmake --preset fuzz >/dev/null || return 1
+  cmake --build --preset fuzz || return 1
+  ctest --preset fuzz
+}
+
+# The end-to-end scenarios are the native tests of the default preset.
+build_e2e_test() {
   if [ ! -f build/CMakeCache.txt ]; then cmake --preset default >/dev/null || return 1; fi
-  cmake --build --preset default -j"$(nproc)" --target e2e_test || return 1
-  xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" ctest --preset filelist --repeat until-pass:2
+  cmake --build --preset default -j"$(nproc)" --target e2e_test
 }
 
-# --- The Windows phase: a display of its own, the build tree's wine prefix, every wine call
-# bounded in time. No window manager: wine's windows and message boxes take the tests' clicks and
-# keys without one, while under one a box can show before its title is set and Alt+F4 closes the
-# window.
-x_pids=()
-stop_display() {
-  for p in "${x_pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  x_pids=()
-}
-
-start_display() {
-  local n=90
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-  x_pids+=($!)
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
-}
+# --- The Windows phases: the build tree's wine prefix, every wine call bounded in time.
 
 # One wine server for the phase, and wine's own services started now with no output to hold:
 # started later by a test under CTest, they would keep its output pipe open and CTest waiting.
@@ -81,7 +93,7 @@ start_wine() {
   timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1
 }
 
-windows_build() {
+phase_windows_build() {
   scripts/install-windows-deps.sh >/dev/null || return 1
   cmake --preset windows >/dev/null || return 1
   cmake --build --preset windows || return 1
@@ -91,7 +103,7 @@ windows_build() {
 }
 
 # A second clean build of setup.exe in another folder must give the same bytes.
-windows_reproducible() {
+phase_windows_repro() {
   local other rc
   other="$(mktemp -d)/again"
   cmake -S . -B "$other" --toolchain "$repo/cmake/mingw-w64-x86_64.cmake" \
@@ -107,7 +119,7 @@ windows_reproducible() {
 
 # Signs the executables as the vendor would, with a throw-away code-signing certificate, into
 # build-windows/signed; the end-to-end scenarios then run the signed setup.exe.
-windows_sign() {
+phase_windows_sign() {
   local keys rc=0
   keys="$(mktemp -d)"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test signing" \
@@ -127,41 +139,39 @@ windows_sign() {
   return $rc
 }
 
-windows_tests() {
+phase_windows() {
   # shellcheck source=wine-env.sh
   source scripts/wine-env.sh
   wine_stop
-  local started=$(date +%s) rc
+  local started rc
+  started=$(date +%s)
   wine_init || return 1
   echo "wine prefix ready in $(($(date +%s) - started)) s: $WINEPREFIX"
-  start_display
+  start_display || return 1
   start_wine
   ctest --preset windows
   rc=$?
-  stop_display
   wine_stop
   return $rc
 }
 
-windows_e2e() {
+phase_windows_e2e() {
   # The scenarios are the native end-to-end tests, built by the default preset, pointed at the
   # Windows build.
-  if [ ! -f build/CMakeCache.txt ]; then cmake --preset default >/dev/null || return 1; fi
-  cmake --build --preset default -j"$(nproc)" --target e2e_test || return 1
+  build_e2e_test || return 1
   source scripts/wine-env.sh
-  start_display
+  start_display || return 1
   start_wine
   [ -f build-windows/signed/setup.exe ] || return 1
   E2E_WIN32_EXECUTABLE="$repo/build-windows/signed/setup.exe" ctest --preset windows-e2e
   local rc=$?
-  stop_display
   wine_stop
   return $rc
 }
 
 # The same scenarios against the Windows build with the test key; it takes the codec and the icon
 # maker of build-windows, and runs in its wine prefix.
-windows_filelist() {
+phase_windows_filelist() {
   cmake --preset windows-filelist >/dev/null || return 1
   cmake --build --preset windows-filelist || return 1
   # With the check compiled in, the goal is 300 KB.
@@ -169,14 +179,12 @@ windows_filelist() {
   size=$(stat -c %s build-windows-filelist/setup.exe) || return 1
   echo "setup.exe with a vendor key: $size bytes, goal at most 300 KB"
   [ "$size" -le 307200 ] || return 1
-  if [ ! -f build/CMakeCache.txt ]; then cmake --preset default >/dev/null || return 1; fi
-  cmake --build --preset default -j"$(nproc)" --target e2e_test || return 1
+  build_e2e_test || return 1
   source scripts/wine-env.sh
-  start_display
+  start_display || return 1
   start_wine
   ctest --preset windows-filelist-e2e
   local rc=$?
-  stop_display
   wine_stop
   return $rc
 }
@@ -185,7 +193,7 @@ windows_filelist() {
 # without either, then makes a release of two products end to end (MERONA under wine through
 # squid from nginx). Built with the test key, its setup.exe must be the windows-filelist
 # build's, byte for byte.
-release_check() {
+phase_release() {
   local work out rc=0 key=tests/data/file-list-test-key.pem
   work="$(mktemp -d)"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test release" \
@@ -219,23 +227,21 @@ release_check() {
   return $rc
 }
 
-trap 'stop_display; rm -rf "$logs"' EXIT
+phase_install() { scripts/install-deps.sh; }
 
-phase install scripts/install-deps.sh
+run_phase install
 for preset in "${presets[@]}"; do
   case "$preset" in
     windows)
-      phase windows-build windows_build
-      phase windows-repro windows_reproducible
-      phase windows-sign windows_sign
-      phase windows windows_tests
-      phase windows-e2e windows_e2e
-      phase windows-filelist windows_filelist
-      phase release release_check
+      for name in windows-build windows-repro windows-sign windows windows-e2e windows-filelist release; do
+        run_phase "$name"
+      done
       ;;
-    fuzz) phase fuzz scripts/fuzz.sh ;;
-    filelist) phase filelist filelist_preset ;;
-    *) phase "$preset" linux_preset "$preset" ;;
+    default | filelist | asan | tsan | fuzz) run_phase "$preset" ;;
+    *)
+      echo "unknown preset: $preset" >&2
+      status=1
+      ;;
   esac
 done
 

@@ -10,6 +10,8 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 server="${1:-$repo/build/tools/vendor-server/vendor-server}"
 # shellcheck source=wine-env.sh
 source "$repo/scripts/wine-env.sh"
+# shellcheck source=products.sh
+source "$repo/scripts/products.sh"
 work="$WINE_BUILD_DIR/window-proof"
 rm -rf "$work"
 mkdir -p "$work/root/download/merona"
@@ -25,12 +27,12 @@ fail() {
   exit 1
 }
 
-# The merona profile's seven files, each of a distinct size.
+# The merona profile's files, each of a distinct size.
 i=0
-for f in pravl32 ntdll qtintf70 merona Firebird-64 setup dobrin; do
+while read -r source _; do
   i=$((i + 1))
-  head -c $((i * 3000 + 17)) /dev/urandom >"$work/root/download/merona/$f.zip"
-done
+  head -c $((i * 3000 + 17)) /dev/urandom >"$work/root/download/merona/$source"
+done < <(product_files MERONA)
 
 [ -x "$server" ] || fail "no vendor server at $server"
 "$server" --root "$work/root" --port-file "$work/port" --log "$work/requests.log" &
@@ -89,9 +91,9 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 ls -l "$temp_dir" || true
-for f in pravl32._dl ntdll._dl qtintf70._dl merona._ex Firebird.exe setup.exe dobrin._ex; do
-  [ -f "$temp_dir/$f" ] || fail "$f was not downloaded"
-done
+while read -r _ target; do
+  [ -f "$temp_dir/$target" ] || fail "$target was not downloaded"
+done < <(product_files MERONA)
 cmp "$temp_dir/merona._ex" "$work/root/download/merona/merona.zip" || fail "merona._ex differs"
 cmp "$temp_dir/dobrin._ex" "$work/root/download/merona/dobrin.zip" || fail "dobrin._ex differs"
 echo "requests:"

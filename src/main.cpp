@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "FileCheck.h"
+#include "ProductProfiles.h"
 #include "_utility.h"
 #include "toolkit/resources.h"
 #include "toolkit/sysutils.h"
@@ -68,61 +69,6 @@ bool RestartAsAdministrator(HWND Owner) {
 
 const TColor PanelColor = 16767152;  // #B0D8FF
 const TColor GaugeColor = 9262633;   // #29568D
-
-struct TProfileEntry {
-  const char* Source;
-  const char* Source32;  // where the 32-bit system needs another file; null otherwise
-  const char* Target;
-};
-
-struct TProductProfile {
-  const char* Key;
-  std::int32_t Files;
-  TProfileEntry Entries[7];
-};
-
-constexpr TProfileEntry Firebird = {"Firebird-64.zip", "Firebird-32.zip", "Firebird.exe"};
-
-// Tested in this order; the first (and only) key equal to the upper-cased program name wins.
-const TProductProfile ProductProfiles[] = {
-    {"TAVOSKEL",
-     3,
-     {{"tavos.zip", nullptr, "tavos.exe"},
-      {"setup.zip", nullptr, "setup.exe"},
-      {"lumet.zip", nullptr, "lumet.exe"}}},
-    {"MERONA",
-     7,
-     {{"pravl32.zip", nullptr, "pravl32._dl"},
-      {"ntdll.zip", nullptr, "ntdll._dl"},
-      {"qtintf70.zip", nullptr, "qtintf70._dl"},
-      {"merona.zip", nullptr, "merona._ex"},
-      Firebird,
-      {"setup.zip", nullptr, "setup.exe"},
-      {"dobrin.zip", nullptr, "dobrin._ex"}}},
-    {"PLUVAN",
-     6,
-     {{"pravl32.zip", nullptr, "pravl32._dl"},
-      {"ntdll.zip", nullptr, "ntdll._dl"},
-      {"qtintf70.zip", nullptr, "qtintf70._dl"},
-      {"tessar.zip", nullptr, "tessar._ex"},
-      Firebird,
-      {"setup.zip", nullptr, "setup.exe"}}},
-    {"ZENTRIK",
-     5,
-     {{"zentrik.zip", nullptr, "zentrik._ex"},
-      {"halmir.zip", nullptr, "zentrik._cs"},
-      Firebird,
-      {"setup.zip", nullptr, "setup.exe"},
-      {"halmirsk.zip", nullptr, "zentriksk._cs"}}},
-    {"KORVIDALE12",
-     6,
-     {{"pravl32.zip", nullptr, "pravl32._dl"},
-      {"ntdll.zip", nullptr, "ntdll._dl"},
-      {"qtintf70.zip", nullptr, "qtintf70._dl"},
-      {"korvidale.zip", nullptr, "korvidale._ex"},
-      Firebird,
-      {"setup.zip", nullptr, "setup.exe"}}},
-};
 
 // The stored layout: positions in pixels at 96 dpi from the parent's top-left corner.
 struct TBounds {

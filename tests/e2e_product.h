@@ -27,6 +27,8 @@ class ProductTest : public ::testing::Test {
       GTEST_SKIP() << "the Windows build's scenarios run with ctest --preset windows-e2e";
     }
     ASSERT_FALSE(Target.Display.empty()) << "the tests need an X display";
+    ASSERT_TRUE(DisplayConnection().Open())
+        << "the X display " << Target.Display << " does not answer";
     if (Target.IsWine()) {
       KeepWineServerUp();
       ASSERT_TRUE(fs::exists(Target.Executable))

@@ -12,10 +12,12 @@
 
 #include <cstring>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ProductProfiles.h"
 #include "e2e_product.h"
 #include "signer.h"
 
@@ -27,39 +29,21 @@ struct PlanEntry {
   const char* Target;
 };
 
-const std::vector<PlanEntry> kMerona64 = {
-    {"pravl32.zip", "pravl32._dl"},      {"ntdll.zip", "ntdll._dl"},
-    {"qtintf70.zip", "qtintf70._dl"},    {"merona.zip", "merona._ex"},
-    {"Firebird-64.zip", "Firebird.exe"}, {"setup.zip", "setup.exe"},
-    {"dobrin.zip", "dobrin._ex"}};
-const std::vector<PlanEntry> kMerona32 = {
-    {"pravl32.zip", "pravl32._dl"},      {"ntdll.zip", "ntdll._dl"},
-    {"qtintf70.zip", "qtintf70._dl"},    {"merona.zip", "merona._ex"},
-    {"Firebird-32.zip", "Firebird.exe"}, {"setup.zip", "setup.exe"},
-    {"dobrin.zip", "dobrin._ex"}};
-const std::vector<PlanEntry> kPluvan32 = {
-    {"pravl32.zip", "pravl32._dl"},      {"ntdll.zip", "ntdll._dl"},
-    {"qtintf70.zip", "qtintf70._dl"},    {"tessar.zip", "tessar._ex"},
-    {"Firebird-32.zip", "Firebird.exe"}, {"setup.zip", "setup.exe"}};
-const std::vector<PlanEntry> kZentrik64 = {{"zentrik.zip", "zentrik._ex"},
-                                           {"halmir.zip", "zentrik._cs"},
-                                           {"Firebird-64.zip", "Firebird.exe"},
-                                           {"setup.zip", "setup.exe"},
-                                           {"halmirsk.zip", "zentriksk._cs"}};
-const std::vector<PlanEntry> kTavoskel = {
-    {"tavos.zip", "tavos.exe"}, {"setup.zip", "setup.exe"}, {"lumet.zip", "lumet.exe"}};
-
-const std::string kVendorHost = VENDOR_HOST;
-
-// The plan with the Firebird edition that a processor architecture selects.
-std::vector<PlanEntry> ForArchitecture(std::vector<PlanEntry> Plan, const std::string& Arch) {
+// The product's files as its profile lists them, in the edition that the processor architecture
+// Arch selects.
+std::vector<PlanEntry> PlanOf(const std::string& Key, const std::string& Arch = "AMD64") {
   const bool Is64 = Arch.find("64") != std::string::npos;
-  for (PlanEntry& E : Plan) {
-    if (std::string(E.Target) == "Firebird.exe")
-      E.Source = Is64 ? "Firebird-64.zip" : "Firebird-32.zip";
+  std::vector<PlanEntry> Plan;
+  for (const TProductProfile& P : ProductProfiles) {
+    if (P.Key != Key) continue;
+    for (const TProfileEntry& E : std::span(P.Entries, P.Files))
+      Plan.push_back({!Is64 && E.Source32 ? E.Source32 : E.Source, E.Target});
   }
   return Plan;
 }
+const std::vector<PlanEntry> kMerona64 = PlanOf("MERONA");
+
+const std::string kVendorHost = VENDOR_HOST;
 
 // The request line's target of a proxied request for Path on the vendor's host. Clients may name
 // the default port.
@@ -144,7 +128,6 @@ struct FlowCase {
   const char* Stem;  // the executable's name without its extension
   const char* Language;
   const char* Architecture;
-  const std::vector<PlanEntry>* Plan;
   enum { kTemp, kCommonX86, kRelativeTemp } Base;  // kRelativeTemp: Temp, named relatively
   const char* Folder;                              // below Base
   const char* Product = nullptr;  // the program name, where the file name carries more
@@ -158,16 +141,16 @@ class CompleteFlowTest : public ProductFlowTest, public ::testing::WithParamInte
 TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
   const FlowCase& C = GetParam();
   const std::string Architecture = ArchitectureSeen(C.Architecture);
-  const std::vector<PlanEntry> Plan = ForArchitecture(*C.Plan, Architecture);
   const std::string Name = C.Product ? C.Product : C.Stem;
+  std::string Caption = Name;
+  for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
+  const std::vector<PlanEntry> Plan = PlanOf(Caption, Architecture);
   const auto Saved = ServePlan(Name, Plan);
   const fs::path Folder =
       (C.Base == FlowCase::kCommonX86 ? Places.CommonX86 : Places.Temp) / C.Folder;
   Environment Vars = ProductEnvironment(Architecture);
   // Relative to the folder the product starts in, its own.
   if (C.Base == FlowCase::kRelativeTemp && !Target.IsWine()) Vars["TEMP"] = "../temp";
-  std::string Caption = Name;
-  for (char& Ch : Caption) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
 
   RemoveWorkingFolders(Name);
   ProductProcess& P = Start(C.Stem, Vars);
@@ -217,19 +200,16 @@ TEST_P(CompleteFlowTest, DownloadsEachFileLaunchesSetupReportsAndEnds) {
 INSTANTIATE_TEST_SUITE_P(
     Products, CompleteFlowTest,
     ::testing::Values(
-        FlowCase{"MeronaEnglish64", "merona", "en", "AMD64", &kMerona64, FlowCase::kTemp, "merona"},
-        FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz", "x86", &kMerona32, FlowCase::kTemp,
-                 "Merona"},
-        FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86", &kPluvan32, FlowCase::kTemp, "pluvan"},
-        FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64", &kZentrik64, FlowCase::kTemp,
-                 "zentrik"},
-        FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en", "AMD64", &kTavoskel,
-                 FlowCase::kCommonX86, "drovanetix"},
-        FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64", &kMerona64, FlowCase::kRelativeTemp,
-                 "merona"},
+        FlowCase{"MeronaEnglish64", "merona", "en", "AMD64", FlowCase::kTemp, "merona"},
+        FlowCase{"MeronaCzechNameCaseKept32", "Merona", "cz", "x86", FlowCase::kTemp, "Merona"},
+        FlowCase{"PluvanFirebird32", "pluvan", "cz", "x86", FlowCase::kTemp, "pluvan"},
+        FlowCase{"ZentrikFirebird64", "zentrik", "en", "AMD64", FlowCase::kTemp, "zentrik"},
+        FlowCase{"TavoskelIntoCommonFilesX86", "tavoskel", "en", "AMD64", FlowCase::kCommonX86,
+                 "drovanetix"},
+        FlowCase{"MeronaRelativeTemp", "merona", "en", "AMD64", FlowCase::kRelativeTemp, "merona"},
         // A browser's second copy of the download.
-        FlowCase{"MeronaBrowserCopy", "merona (1)", "cz", "AMD64", &kMerona64, FlowCase::kTemp,
-                 "merona", "merona"}),
+        FlowCase{"MeronaBrowserCopy", "merona (1)", "cz", "AMD64", FlowCase::kTemp, "merona",
+                 "merona"}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 struct FailureCase {
@@ -779,7 +759,7 @@ class SignedFileListTest : public ProductFlowTest,
 TEST_P(SignedFileListTest, KeepsAndStartsOnlyWhatTheVendorSigned) {
   const SignedListCase& C = GetParam();
   const std::string Architecture = ArchitectureSeen("AMD64");
-  const std::vector<PlanEntry> Plan = ForArchitecture(kMerona64, Architecture);
+  const std::vector<PlanEntry> Plan = PlanOf("MERONA", Architecture);
   ServePlan("merona", Plan);
   PublishList(C, Plan);
   const fs::path Folder = Places.Temp / "merona";
@@ -814,7 +794,7 @@ class SignedFileListSwapTest : public SignedFileListTest {};
 
 TEST_F(SignedFileListSwapTest, SetupReplacedAfterItsCheckIsNeverStarted) {
   if (Target.IsWine()) GTEST_SKIP() << "a host rename passes by wine's sharing modes";
-  const std::vector<PlanEntry> Plan = ForArchitecture(kMerona64, ArchitectureSeen("AMD64"));
+  const std::vector<PlanEntry> Plan = PlanOf("MERONA", ArchitectureSeen("AMD64"));
   ServePlan("merona", Plan);
   PublishList(SignedListCase{"", SignedListCase::kIntact, 0}, Plan);
   ExpectSwappedSetupNotStarted(Plan.size() + 1);

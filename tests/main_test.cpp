@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ProductProfiles.h"
 #include "_utility.h"
 #include "platform/fakes-posix.h"
 #include "test_support.h"
@@ -30,6 +31,7 @@ struct Shown {
 class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(DisplayAnswers()) << "no X display answers at DISPLAY";
     Temp = MakeTempDir("flow");
     Common = Temp / "common";
     setenv("temp", Temp.string().c_str(), 1);
@@ -75,48 +77,51 @@ class FlowTest : public ::testing::Test {
   std::vector<Shown> Messages;
 };
 
+// The profile whose key is Key, or none.
+const TProductProfile* ProfileOf(const char* Key) {
+  for (const TProductProfile& P : ProductProfiles)
+    if (Key && std::string(P.Key) == Key) return &P;
+  return nullptr;
+}
+
 TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
   struct Case {
     const char* Exe;
     const char* Architecture;
     const char* Name;
-    std::int32_t Files;
-    const char* Firebird;  // expected source name of the Firebird entry, if any
-    int FirebirdEntry;
+    const char* Profile;  // the key of the profile picked, if any
   } Cases[] = {
-      {"merona.run", "AMD64", "merona", 7, "Firebird-64.zip", 5},
-      {"MERONA.RUN", "x86", "MERONA", 7, "Firebird-32.zip", 5},
-      {"Merona.run", "IA64", "Merona", 7, "Firebird-64.zip", 5},
-      {"pluvan.run", "x86", "pluvan", 6, "Firebird-32.zip", 5},
-      {"zentrik.run", "AMD64", "zentrik", 5, "Firebird-64.zip", 3},
-      {"korvidale12.run", "x86", "korvidale12", 6, "Firebird-32.zip", 5},
-      {"tavoskel.run", "AMD64", "tavoskel", 3, nullptr, 0},
+      {"merona.run", "AMD64", "merona", "MERONA"},
+      {"MERONA.RUN", "x86", "MERONA", "MERONA"},
+      {"Merona.run", "IA64", "Merona", "MERONA"},
+      {"pluvan.run", "x86", "pluvan", "PLUVAN"},
+      {"zentrik.run", "AMD64", "zentrik", "ZENTRIK"},
+      {"korvidale12.run", "x86", "korvidale12", "KORVIDALE12"},
+      {"tavoskel.run", "AMD64", "tavoskel", "TAVOSKEL"},
       // A browser's second copy of the download is the same product.
-      {"merona (1).run", "AMD64", "merona", 7, "Firebird-64.zip", 5},
-      {"Pluvan (12).run", "x86", "Pluvan", 6, "Firebird-32.zip", 5},
-      {"merona (x).run", "AMD64", "merona (x)", 0, nullptr, 0},
-      {"merona(1).run", "AMD64", "merona(1)", 0, nullptr, 0},
-      {"merona ().run", "AMD64", "merona ()", 0, nullptr, 0},
-      {"merona2.run", "AMD64", "merona2", 0, nullptr, 0},
-      {"MERONA", "AMD64", "ME", 0, nullptr, 0},
-      {"run", "AMD64", "", 0, nullptr, 0},
+      {"merona (1).run", "AMD64", "merona", "MERONA"},
+      {"Pluvan (12).run", "x86", "Pluvan", "PLUVAN"},
+      {"merona (x).run", "AMD64", "merona (x)", nullptr},
+      {"merona(1).run", "AMD64", "merona(1)", nullptr},
+      {"merona ().run", "AMD64", "merona ()", nullptr},
+      {"merona2.run", "AMD64", "merona2", nullptr},
+      {"MERONA", "AMD64", "ME", nullptr},
+      {"run", "AMD64", "", nullptr},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.Exe);
     setenv("processor_architecture", C.Architecture, 1);
     Start(C.Exe);
+    const TProductProfile* Profile = ProfileOf(C.Profile);
     EXPECT_EQ(ProgramName, C.Name);
-    EXPECT_EQ(DownloadPlan.FileCount, C.Files);
+    EXPECT_EQ(DownloadPlan.FileCount, Profile ? Profile->Files : 0);
     EXPECT_EQ(Form->Caption(), CzechUpperCase(C.Name));
     EXPECT_EQ(Form->Notebook1->PageIndex(), 0);
     EXPECT_EQ(Form->had->Progress(), 0);
     EXPECT_EQ(DownloadPlan.CurrentIndex, 0);
     EXPECT_TRUE(LanguageCode.empty());
-    if (C.Firebird) {
-      EXPECT_EQ(DownloadPlan.SourceNames[C.FirebirdEntry], C.Firebird);
-      EXPECT_EQ(DownloadPlan.TargetNames[C.FirebirdEntry], "Firebird.exe");
-    }
-    for (int I = C.Files + 1; I <= 10; ++I) {
+    EXPECT_EQ(Is64BitWindows, std::string(C.Architecture).find("64") != std::string::npos);
+    for (int I = DownloadPlan.FileCount + 1; I <= 10; ++I) {
       EXPECT_TRUE(DownloadPlan.SourceNames[I].empty());
       EXPECT_TRUE(DownloadPlan.TargetNames[I].empty());
     }
@@ -128,36 +133,22 @@ TEST_F(FlowTest, StartUpPicksTheProfileByFileName) {
   EXPECT_TRUE(Messages.empty());
 }
 
+// Every product's files in the order of its profile, with the edition of a file that the kind of
+// Windows selects.
 TEST_F(FlowTest, PlansInOrder) {
-  const struct {
-    const char* Exe;
-    std::vector<std::pair<const char*, const char*>> Plan;  // source, target
-  } Cases[] = {
-      {"merona.run",
-       {{"pravl32.zip", "pravl32._dl"},
-        {"ntdll.zip", "ntdll._dl"},
-        {"qtintf70.zip", "qtintf70._dl"},
-        {"merona.zip", "merona._ex"},
-        {"Firebird-64.zip", "Firebird.exe"},
-        {"setup.zip", "setup.exe"},
-        {"dobrin.zip", "dobrin._ex"}}},
-      {"korvidale12.run",
-       {{"pravl32.zip", "pravl32._dl"},
-        {"ntdll.zip", "ntdll._dl"},
-        {"qtintf70.zip", "qtintf70._dl"},
-        {"korvidale.zip", "korvidale._ex"},
-        {"Firebird-64.zip", "Firebird.exe"},
-        {"setup.zip", "setup.exe"}}},
-  };
-  for (const auto& C : Cases) {
-    SCOPED_TRACE(C.Exe);
-    Start(C.Exe);
-    ASSERT_EQ(DownloadPlan.FileCount, static_cast<std::int32_t>(C.Plan.size()));
-    for (std::size_t I = 1; I <= C.Plan.size(); ++I) {
-      EXPECT_EQ(DownloadPlan.SourceNames[I], C.Plan[I - 1].first);
-      EXPECT_EQ(DownloadPlan.TargetNames[I], C.Plan[I - 1].second);
+  for (const char* Architecture : {"AMD64", "x86"}) {
+    setenv("processor_architecture", Architecture, 1);
+    for (const TProductProfile& Profile : ProductProfiles) {
+      SCOPED_TRACE(std::string(Profile.Key) + " on " + Architecture);
+      Start(Profile.Key + std::string(".run"));
+      ASSERT_EQ(DownloadPlan.FileCount, Profile.Files);
+      for (int I = 1; I <= Profile.Files; ++I) {
+        const TProfileEntry& Entry = Profile.Entries[I - 1];
+        const bool Own32 = !Is64BitWindows && Entry.Source32;
+        EXPECT_EQ(DownloadPlan.SourceNames[I], Own32 ? Entry.Source32 : Entry.Source);
+        EXPECT_EQ(DownloadPlan.TargetNames[I], Entry.Target);
+      }
     }
-    EXPECT_TRUE(Is64BitWindows);
   }
 }
 

@@ -18,6 +18,10 @@
 
 namespace testing_support {
 
+// Whether the X display that DISPLAY names answers. A test that shows windows checks it in its
+// set-up: the toolkit would end the process on a display that does not answer.
+bool DisplayAnswers();
+
 // Runs the main loop until Done holds or the timeout passes; true when Done holds.
 inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000) {
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);

@@ -32,6 +32,7 @@ namespace {
 constexpr DWORD INTERNET_OPEN_TYPE_PROXY = 3;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
 constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
 constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
@@ -157,6 +158,31 @@ DWORD ErrorFromCurl(CURLcode Code) {
       return ERROR_INTERNET_CONNECTION_ABORTED;
     default:
       return ERROR_INTERNET_INTERNAL_ERROR;
+  }
+}
+
+// A multi interface failure as the transfer's own result, which ErrorFromCurl then maps.
+CURLcode TransferResultFromMulti(CURLMcode Code) {
+  switch (Code) {
+    case CURLM_OUT_OF_MEMORY:
+      return CURLE_OUT_OF_MEMORY;
+    case CURLM_ABORTED_BY_CALLBACK:
+      return CURLE_ABORTED_BY_CALLBACK;
+    default:  // a fault of the stand-in or of libcurl: a handle or socket it no longer knows
+      return CURLE_FAILED_INIT;
+  }
+}
+
+DWORD ErrorFromRefusedOption(CURLcode Code) {
+  switch (Code) {
+    case CURLE_OUT_OF_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case CURLE_UNKNOWN_OPTION:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return ERROR_NOT_SUPPORTED;
+    default:  // a value libcurl rejects, such as a text longer than it takes
+      return ERROR_INVALID_PARAMETER;
   }
 }
 
@@ -371,9 +397,9 @@ void RequestHandle::Drive(Predicate Done) {
       continue;
     }
     int Running = 0;
-    if (curl_multi_perform(FMulti, &Running) != CURLM_OK) {
+    if (const CURLMcode Code = curl_multi_perform(FMulti, &Running); Code != CURLM_OK) {
       FTransferDone = true;
-      FResult = CURLE_OUT_OF_MEMORY;
+      FResult = TransferResultFromMulti(Code);
       return;
     }
     int Queued = 0;
@@ -384,7 +410,12 @@ void RequestHandle::Drive(Predicate Done) {
     }
     if (Done() || FTransferDone || FPaused) continue;
     // Waits for the socket or for libcurl's next timer, whichever comes first.
-    curl_multi_poll(FMulti, nullptr, 0, 1000, nullptr);
+    if (const CURLMcode Code = curl_multi_poll(FMulti, nullptr, 0, 1000, nullptr);
+        Code != CURLM_OK) {
+      FTransferDone = true;
+      FResult = TransferResultFromMulti(Code);
+      return;
+    }
   }
 }
 
@@ -457,62 +488,76 @@ bool RequestHandle::Prepare(std::string_view Headers, std::string_view Body, DWO
   const bool HasBody = !Body.empty() || Verb == "POST";
   FBody.assign(Body);
   AddHeaders(Headers, HasBody);
-  curl_easy_setopt(FEasy, CURLOPT_CURLU, FUrl);
-  curl_easy_setopt(FEasy, CURLOPT_HTTP_VERSION, Version);
-  curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
-  curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
+  // The request relies on every option it sets: the first one libcurl refuses (one this build of
+  // libcurl lacks, a value it rejects) fails the request rather than letting it run without.
+  CURLcode Refused = CURLE_OK;
+  const auto Check = [&Refused](CURLcode Result) {
+    if (Refused == CURLE_OK) Refused = Result;
+  };
+  Check(curl_easy_setopt(FEasy, CURLOPT_CURLU, FUrl));
+  Check(curl_easy_setopt(FEasy, CURLOPT_HTTP_VERSION, Version));
+  Check(curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders));
+  Check(curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L));
   // The body is read in large pieces and the kernel may hold several megabytes of it: the caller
   // takes it 1025 bytes at a time, and a sender that waits for a busy processor must not leave
   // the connection dry.
-  curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(FEasy, CURLOPT_SOCKOPTFUNCTION, &RequestHandle::OnSocket);
-  curl_easy_setopt(FEasy, CURLOPT_FOLLOWLOCATION, 1L);
+  Check(curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, kReceiveBuffer));
+  Check(curl_easy_setopt(FEasy, CURLOPT_SOCKOPTFUNCTION, &RequestHandle::OnSocket));
+  Check(curl_easy_setopt(FEasy, CURLOPT_FOLLOWLOCATION, 1L));
   // Only http, also where a redirect points: another scheme would leave the proxy and reach a
   // host of the server's choosing. No reply to a proxy's CONNECT is ever taken for the head.
-  curl_easy_setopt(FEasy, CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(FEasy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
-  curl_easy_setopt(FEasy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(FEasy, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(FEasy, CURLOPT_XFERINFOFUNCTION, &RequestHandle::OnTransferProgress);
-  curl_easy_setopt(FEasy, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(FEasy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  Check(curl_easy_setopt(FEasy, CURLOPT_PROTOCOLS_STR, "http"));
+  Check(curl_easy_setopt(FEasy, CURLOPT_REDIR_PROTOCOLS_STR, "http"));
+  Check(curl_easy_setopt(FEasy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+  Check(curl_easy_setopt(FEasy, CURLOPT_NOPROGRESS, 0L));
+  Check(curl_easy_setopt(FEasy, CURLOPT_XFERINFOFUNCTION, &RequestHandle::OnTransferProgress));
+  Check(curl_easy_setopt(FEasy, CURLOPT_XFERINFODATA, this));
+  Check(curl_easy_setopt(FEasy, CURLOPT_MAXREDIRS, kMaxRedirects));
   const InternetSettings& Internet = Connection.Internet;
   // libcurl watches sending and receiving alike, in whole seconds: the longer limit of the two.
   const DWORD StallLimit = std::max(Internet.SendLimit, Internet.ReceiveLimit);
-  curl_easy_setopt(FEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Internet.ConnectLimit));
-  curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_TIME, static_cast<long>((StallLimit + 999) / 1000));
+  Check(
+      curl_easy_setopt(FEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Internet.ConnectLimit)));
+  Check(curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_LIMIT, 1L));
+  Check(curl_easy_setopt(FEasy, CURLOPT_LOW_SPEED_TIME,
+                         static_cast<long>((StallLimit + 999) / 1000)));
   // The announced length is handed to the caller as text and enforced here (OnBody, Read), so
   // that a length libcurl would reject ("abc", "-5") still lets the head through.
-  curl_easy_setopt(FEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-  curl_easy_setopt(FEasy, CURLOPT_HEADERFUNCTION, &RequestHandle::OnHeader);
-  curl_easy_setopt(FEasy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &RequestHandle::OnBody);
-  curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
-  if (Internet.Agent) curl_easy_setopt(FEasy, CURLOPT_USERAGENT, Internet.Agent->c_str());
+  Check(curl_easy_setopt(FEasy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L));
+  Check(curl_easy_setopt(FEasy, CURLOPT_HEADERFUNCTION, &RequestHandle::OnHeader));
+  Check(curl_easy_setopt(FEasy, CURLOPT_HEADERDATA, this));
+  Check(curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &RequestHandle::OnBody));
+  Check(curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this));
+  if (Internet.Agent) Check(curl_easy_setopt(FEasy, CURLOPT_USERAGENT, Internet.Agent->c_str()));
   // Without a proxy setting of its own libcurl takes http_proxy and no_proxy from the
   // environment, which is the system's configuration here.
-  if (Internet.AccessType == INTERNET_OPEN_TYPE_DIRECT) curl_easy_setopt(FEasy, CURLOPT_PROXY, "");
+  if (Internet.AccessType == INTERNET_OPEN_TYPE_DIRECT)
+    Check(curl_easy_setopt(FEasy, CURLOPT_PROXY, ""));
   if (Internet.AccessType == INTERNET_OPEN_TYPE_PROXY && Internet.Proxy) {
-    curl_easy_setopt(FEasy, CURLOPT_PROXY, Internet.Proxy->c_str());
+    Check(curl_easy_setopt(FEasy, CURLOPT_PROXY, Internet.Proxy->c_str()));
     if (Internet.ProxyBypass)
-      curl_easy_setopt(FEasy, CURLOPT_NOPROXY, Internet.ProxyBypass->c_str());
+      Check(curl_easy_setopt(FEasy, CURLOPT_NOPROXY, Internet.ProxyBypass->c_str()));
   }
-  if (Referrer) curl_easy_setopt(FEasy, CURLOPT_REFERER, Referrer->c_str());
+  if (Referrer) Check(curl_easy_setopt(FEasy, CURLOPT_REFERER, Referrer->c_str()));
   if (Connection.UserName) {
-    curl_easy_setopt(FEasy, CURLOPT_USERNAME, Connection.UserName->c_str());
-    curl_easy_setopt(FEasy, CURLOPT_PASSWORD, Connection.Password.c_str());
+    Check(curl_easy_setopt(FEasy, CURLOPT_USERNAME, Connection.UserName->c_str()));
+    Check(curl_easy_setopt(FEasy, CURLOPT_PASSWORD, Connection.Password.c_str()));
   }
   if (HasBody) {
-    curl_easy_setopt(FEasy, CURLOPT_POSTFIELDS, FBody.data());
-    curl_easy_setopt(FEasy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FBody.size()));
+    Check(curl_easy_setopt(FEasy, CURLOPT_POSTFIELDS, FBody.data()));
+    Check(curl_easy_setopt(FEasy, CURLOPT_POSTFIELDSIZE_LARGE,
+                           static_cast<curl_off_t>(FBody.size())));
   }
   if (Verb == "HEAD") {
-    curl_easy_setopt(FEasy, CURLOPT_NOBODY, 1L);
+    Check(curl_easy_setopt(FEasy, CURLOPT_NOBODY, 1L));
   } else if (Verb != "GET" && Verb != "POST") {
-    curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, Verb.c_str());
+    Check(curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, Verb.c_str()));
   } else if (Verb == "GET" && HasBody) {
-    curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, "GET");
+    Check(curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, "GET"));
+  }
+  if (Refused != CURLE_OK) {
+    Error = ErrorFromRefusedOption(Refused);
+    return false;
   }
   if (curl_multi_add_handle(FMulti, FEasy) != CURLM_OK) {
     Error = ERROR_INTERNET_INTERNAL_ERROR;

@@ -453,6 +453,18 @@ TEST_F(WinInetTest, SendFailsWithoutAResponseHead) {
   EXPECT_FALSE(Fetch(NoHost).Sent);
 }
 
+// An option that libcurl refuses fails the request instead of letting it go out without: here an
+// agent longer than any text libcurl takes (the code of a rejected value, 87).
+TEST_F(WinInetTest, RefusedOptionFailsTheRequest) {
+  const std::string LongAgent(8'000'001, 'a');
+  Options O;
+  O.Agent = LongAgent.c_str();
+  const Outcome Refused = Fetch(O);
+  EXPECT_FALSE(Refused.Sent);
+  EXPECT_EQ(Refused.SendError, 87u);
+  EXPECT_TRUE(Server->Requests().empty());
+}
+
 // A server that stops answering, before the head or in the middle of the body, fails the waiting
 // call once the session's limit has passed.
 TEST_F(WinInetTest, StalledServerFailsAfterTheSessionsLimit) {
