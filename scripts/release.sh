@@ -131,12 +131,9 @@ squid_port="$(tests/servers/serve.sh start "$servers" "$work/root" | awk '$1 == 
 # shellcheck source=wine-env.sh
 source scripts/wine-env.sh
 if [ -z "${DISPLAY:-}" ]; then
-  n=90
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-  x_pid=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+  # shellcheck source=with-display.sh
+  source scripts/with-display.sh
+  start_display >/dev/null || fail "no virtual display for the smoke test"
 fi
 wine_proxy "$squid_port" || fail "cannot set the proxy of $WINEPREFIX"
 mkdir -p "$work/bin"
