@@ -117,16 +117,22 @@ phase_windows_repro() {
   return $rc
 }
 
+# A throw-away code-signing certificate in DIR: cert.pem, and key and certificate in sign.p12
+# (password "throwaway").
+throwaway_certificate() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test signing" \
+    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
+    -keyout "$1/key.pem" -out "$1/cert.pem" 2>/dev/null &&
+    openssl pkcs12 -export -inkey "$1/key.pem" -in "$1/cert.pem" -out "$1/sign.p12" \
+      -passout pass:throwaway
+}
+
 # Signs the executables as the vendor would, with a throw-away code-signing certificate, into
 # build-windows/signed; the end-to-end scenarios then run the signed setup.exe.
 phase_windows_sign() {
   local keys rc=0
   keys="$(mktemp -d)"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test signing" \
-    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
-    -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null &&
-    openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/sign.p12" \
-      -passout pass:throwaway || rc=1
+  throwaway_certificate "$keys" || rc=1
   [ $rc -eq 0 ] && { SIGN_PKCS12="$keys/sign.p12" SIGN_PASSWORD=throwaway \
     scripts/sign-windows.sh build-windows build-windows/signed || rc=1; }
   if [ $rc -eq 0 ]; then
@@ -196,11 +202,7 @@ phase_windows_filelist() {
 phase_release() {
   local work out rc=0 key=tests/data/file-list-test-key.pem
   work="$(mktemp -d)"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Drovanetix test release" \
-    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
-    -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null &&
-    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/sign.p12" \
-      -passout pass:throwaway || rc=1
+  throwaway_certificate "$work" || rc=1
   mkdir -p "$work/files/merona" "$work/files/tavoskel"
   for f in pravl32 ntdll qtintf70 merona Firebird-32 Firebird-64 dobrin tavos lumet; do
     head -c $((20000 + RANDOM)) /dev/urandom >"$work/files/merona/$f.zip"
