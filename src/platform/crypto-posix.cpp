@@ -3,6 +3,7 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
@@ -22,6 +23,13 @@ struct TOwned {
 
 const unsigned char* Bytes(std::string_view Text) {
   return reinterpret_cast<const unsigned char*>(Text.data());
+}
+
+// By default the library frees its global state at exit, while a thread that is still ending
+// (a hashing thread of a closing program) may be inside it; whoever starts it first leaves it to
+// the end of the process instead.
+void StartLibrary() {
+  [[maybe_unused]] static const bool Started = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 }
 
 // The public key as an EVP key; null when the point is malformed or off the curve.
@@ -69,6 +77,7 @@ struct TSha256::State {
 };
 
 TSha256::TSha256() : FState(new State) {
+  StartLibrary();
   FState->Context.Ptr = EVP_MD_CTX_new();
   FState->Ok =
       FState->Context.Ptr && EVP_DigestInit_ex(FState->Context.Ptr, EVP_sha256(), nullptr) == 1;
@@ -90,6 +99,7 @@ bool TSha256::Finish(TSha256Digest& Digest) {
 
 bool VerifyP256Sha256(std::string_view PublicKey, std::string_view Message,
                       std::string_view Signature) {
+  StartLibrary();
   if (Signature.size() != 2 * ScalarSize) return false;
   TOwned<EVP_PKEY, EVP_PKEY_free> Key{ImportPublicKey(PublicKey)};
   if (!Key.Ptr) return false;

@@ -11,6 +11,7 @@
 #include "wininet.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -55,9 +56,15 @@ constexpr int kSocketReceiveBuffer = 4 * 1024 * 1024;
 // dwHeadersLength value meaning "the headers text is zero-terminated".
 constexpr DWORD kZeroTerminated = 0xFFFFFFFF;
 
+// libcurl starts the cryptography library, which by default frees its global state at exit: a
+// request thread that is still ending may be inside it then. Started first by this client, the
+// library is left to the end of the process.
 void InitialiseCurlOnce() {
   static std::once_flag Once;
-  std::call_once(Once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(Once, [] {
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
 std::optional<std::string> OptionalText(LPCSTR Text) {
@@ -288,15 +295,16 @@ class RequestHandle : public Handle {
 
 // Every live handle; a handle given to a function is looked up here, so a stale or foreign
 // pointer fails cleanly instead of being used. A caller holds its own reference while it uses a
-// handle, so closing it on another thread frees it only when that use returns.
+// handle, so closing it on another thread frees it only when that use returns. Never destroyed:
+// a request thread may still close its handles while the process exits.
 struct HandleRegistry {
   std::mutex Mutex;
   std::unordered_map<Handle*, std::shared_ptr<Handle>> Handles;
 };
 
 HandleRegistry& Registry() {
-  static HandleRegistry Instance;
-  return Instance;
+  static auto* const Instance = new HandleRegistry;
+  return *Instance;
 }
 
 HINTERNET Register(std::shared_ptr<Handle> H) {

@@ -1,6 +1,7 @@
 // The Internet client stand-in against the vendor test server, reached through the http_proxy
 // environment with made-up host names, as the program reaches its server.
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 #include <wininet.h>
 
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "crypto.h"
 #include "server.h"
 
 namespace {
@@ -613,6 +615,38 @@ TEST_F(WinInetTest, ConcurrentDownloadsStayApart) {
   }
   for (auto& W : Workers) W.join();
   EXPECT_EQ(Complete.load(), 4);
+}
+
+// The cryptography library (libcurl's, and the hashing's) frees its global state at exit by
+// default, while a download or hashing thread that is still ending may be inside it: a crash at
+// the very end of a good run. Whichever part starts the library first, the library must be left
+// to the end of the process: a clean-up handler of its own shows whether that clean-up runs.
+TEST(CryptoLibraryAtExit, IsLeftToTheEndOfTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<const char*, void (*)()> Starters[] = {
+      {"Internet client",
+       [] {
+         InternetCloseHandle(
+             InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+       }},
+      {"hashing",
+       [] {
+         TSha256 Hash;
+         TSha256Digest Digest;
+         Hash.Update("x", 1);
+         Hash.Finish(Digest);
+       }},
+  };
+  for (const auto& [Name, Start] : Starters) {
+    SCOPED_TRACE(Name);
+    EXPECT_EXIT(
+        {
+          Start();
+          OPENSSL_atexit([] { _exit(3); });
+          std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace
