@@ -7,7 +7,9 @@
 # Xvfb picks a free display number itself and writes it out only once it accepts connections
 # (-displayfd), so that runs on one machine never race for a number and no test starts before the
 # display answers; start_display fails, saying why, when none answers within 30 s. The tests open
-# many connections at once (-maxclients). No window manager: wine's windows and message boxes
+# many connections at once (-maxclients). The server must not reset when its last client leaves
+# (-noreset): while it resets it refuses connections, and with tests starting and ending side by
+# side a test's first connection would now and then meet a resetting server. No window manager: wine's windows and message boxes
 # take the tests' clicks and keys without one, while under one a box can show before its title is
 # set and Alt+F4 closes the window.
 
@@ -15,7 +17,7 @@ x_pid=""
 start_display() {
   local ready number=""
   ready="$(mktemp)"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -maxclients 1024 \
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset -maxclients 1024 \
     3>"$ready" >"$ready.log" 2>&1 &
   x_pid=$!
   for _ in $(seq 300); do
