@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# A virtual X display for the window tests. Run, it starts one, runs the command on it and ends it:
-#   scripts/with-display.sh ctest --preset default -R 'FormsTest\.'
+# A virtual X display for the tests under wine (the native window tests start one each of their
+# own). Run, it starts one, runs the command on it and ends it:
+#   scripts/with-display.sh ctest --preset windows -R toolkit_test
 # Sourced (scripts/test.sh), it defines start_display, which starts one and exports DISPLAY, and
 # stop_display.
 #
