@@ -24,6 +24,14 @@ class THTTPGetThread : public TThread {
                  std::string APostQuery, std::string AReferer, bool ABinaryData, bool AUseCache,
                  TOnProgressEvent AProgress, bool AToFile);
 
+  // What the main thread reads for each progress report comes first, with the strings between it
+  // and the counters that this thread writes for every block below: on one cache line with them,
+  // each report would first have to fetch that line from the worker's processor.
+  TOnProgressEvent ProgressHandler;
+  // Set on the main thread when the component that started this download is destroyed: progress
+  // reports still due are then dropped instead of reaching a destroyed receiver.
+  bool Orphaned = false;
+
   std::string AcceptTypes;
   std::string Agent;
   std::string URL;
@@ -40,11 +48,6 @@ class THTTPGetThread : public TThread {
   bool FileTarget = false;
   std::uint32_t ChunkSize = 0;
   std::int32_t Readed = 0;
-  TOnProgressEvent ProgressHandler;
-
-  // Set on the main thread when the component that started this download is destroyed: progress
-  // reports still due are then dropped instead of reaching a destroyed receiver.
-  bool Orphaned = false;
 
  protected:
   void Execute() override;
